@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <chrono>
+
+class ActivityLog;
+class SerialComponent;
+
+// Returns the reply text made fit for one log line: "*", "#", CR and LF become "|", and an
+// apostrophe becomes a grave accent. `stringa` gets the same replacements.
+QString PulisciSTR(QString &stringa);
+
+// One AT command and its reply at a time, over the serial component. The reply arrives through
+// the component's data event; the outcome is left in the probe state for the caller to read.
+class CommandExchange : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Turns of the wait loop before an exchange counts as failed, and the distance between two
+    // checks that the reply is still growing.
+    static constexpr qint64 PollBudget = 200000;
+    // Each turn lasts at least this long, so that a budget of turns gives a slow terminal time
+    // to answer (a checkpoint comes no sooner than about one second) on any machine.
+    static constexpr std::chrono::nanoseconds MinimumTurn = std::chrono::microseconds(5);
+
+    CommandExchange(SerialComponent &component, ActivityLog &log, QObject *parent = nullptr);
+
+    // Sends `Comando` (nothing is added to it but the component's line end) and waits, pumping
+    // events, until the reply completes, fails or stops growing.
+    void EseguiCMD(const QString &Comando);
+
+    // Turns the last exchange's wait loop ran.
+    qint64 lastPollCount() const { return m_lastPollCount; }
+
+    // The probe state, shared with the port scan.
+    QString Risposta;
+    bool RispostaOK = false;
+    bool RispostaErrore = false;
+    bool SenzaAttesa = false;
+    bool InRicerca = false;
+
+private:
+    void onComponentData();
+    void onComponentStatus();
+    // The keyword tests of one turn, on the text that arrived since the last turn (with enough
+    // of the text before it to catch a keyword split across two arrivals).
+    void testNewReplyText();
+
+    SerialComponent &m_component;
+    ActivityLog &m_log;
+    qsizetype m_testedLength = 0;
+    qint64 m_lastPollCount = 0;
+};

@@ -1,0 +1,222 @@
+#include "serial_component.h"
+
+#include <QLoggingCategory>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+
+Q_LOGGING_CATEGORY(lcSerial, "quorvane.serial")
+
+namespace {
+
+QStringList systemPortNames()
+{
+    QStringList names;
+    const auto ports = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : ports)
+        names << info.portName();
+    return names;
+}
+
+QSerialPort::FlowControl flowControlFor(qint32 mode)
+{
+    switch (mode) {
+    case 1:
+        return QSerialPort::HardwareControl;
+    case 2:
+        return QSerialPort::SoftwareControl;
+    default:
+        return QSerialPort::NoFlowControl;
+    }
+}
+
+} // namespace
+
+SerialComponent::SerialComponent(QObject *parent)
+    : SerialComponent(systemPortNames, parent)
+{
+}
+
+SerialComponent::SerialComponent(PortSource ports, QObject *parent)
+    : QObject(parent)
+    , m_portSource(std::move(ports))
+    , m_port(std::make_unique<QSerialPort>())
+{
+    m_writeTimer.setSingleShot(true);
+    connect(m_port.get(), &QSerialPort::readyRead, this, &SerialComponent::ComponentDataEvent);
+    connect(m_port.get(), &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError error) { onPortError(error); });
+    connect(m_port.get(), &QSerialPort::bytesWritten, this, &SerialComponent::onBytesWritten);
+    connect(&m_writeTimer, &QTimer::timeout, this, &SerialComponent::onWriteTimedOut);
+}
+
+SerialComponent::~SerialComponent()
+{
+    // Closing releases the port's lock file and gives the line back as it was found.
+    m_port->close();
+}
+
+QStringList SerialComponent::portNames() const
+{
+    return m_portSource ? m_portSource() : QStringList();
+}
+
+void SerialComponent::selectPort(const QString &name)
+{
+    m_portName = name;
+}
+
+bool SerialComponent::isPortOpen() const
+{
+    return m_port->isOpen() && !m_failed;
+}
+
+void SerialComponent::setPortOpen(bool open)
+{
+    m_writeTimer.stop();
+    if (m_port->isOpen())
+        m_port->close();
+    m_failed = false;
+    if (!open)
+        return;
+
+    m_openError = OpenError::None;
+    m_openErrorText.clear();
+    m_port->setPortName(m_portName);
+    applyLineSettings();
+    m_opening = true;
+    const bool opened = m_port->open(QIODevice::ReadWrite);
+    m_opening = false;
+    if (!opened) {
+        const QString reason = m_port->errorString();
+        switch (m_port->error()) {
+        case QSerialPort::DeviceNotFoundError:
+            setOpenError(OpenError::NotFound, reason);
+            break;
+        case QSerialPort::PermissionError:
+            // Qt reports a lock file held by another program as a permission error too; only
+            // its text tells the two apart.
+            setOpenError(reason.contains(QLatin1String("lock"), Qt::CaseInsensitive)
+                             ? OpenError::InUse
+                             : OpenError::PermissionDenied,
+                         reason);
+            break;
+        case QSerialPort::OpenError:
+            setOpenError(OpenError::InUse, reason);
+            break;
+        default:
+            setOpenError(OpenError::Other, reason);
+            break;
+        }
+        qCDebug(lcSerial) << "open failed" << m_portName << m_port->error() << reason;
+        m_port->clearError();
+        return;
+    }
+    // Settings may only take on an open port on some platforms; write them again.
+    applyLineSettings();
+    m_status = StatusOk;
+}
+
+void SerialComponent::applyLineSettings()
+{
+    m_port->setBaudRate(DefaultBaudRate);
+    m_port->setDataBits(QSerialPort::Data8);
+    m_port->setParity(QSerialPort::NoParity);
+    m_port->setStopBits(QSerialPort::OneStop);
+    m_port->setFlowControl(flowControlFor(m_handshaking));
+    m_port->setReadBufferSize(m_readBufferLimit);
+}
+
+void SerialComponent::send(const QString &command)
+{
+    if (!isPortOpen()) {
+        qCDebug(lcSerial) << "send on a closed port dropped:" << command;
+        return;
+    }
+    const QByteArray line = command.toLatin1() + '\r';
+    if (m_port->write(line) != line.size()) {
+        // The error signal has already closed the port if the device failed.
+        qCDebug(lcSerial) << "write failed" << m_port->errorString();
+        return;
+    }
+    if (m_writeTimeout > 0 && m_port->bytesToWrite() > 0)
+        m_writeTimer.start(m_writeTimeout);
+}
+
+QString SerialComponent::takeReceived()
+{
+    QByteArray bytes = m_port->isOpen() ? m_port->readAll() : QByteArray();
+    if (m_discardNulls)
+        bytes.replace('\0', QByteArray());
+    return QString::fromLatin1(bytes);
+}
+
+void SerialComponent::setReadBufferLimit(qint32 bytes)
+{
+    m_readBufferLimit = qMax(0, bytes);
+    m_port->setReadBufferSize(m_readBufferLimit);
+}
+
+void SerialComponent::setWriteTimeout(qint32 milliseconds)
+{
+    m_writeTimeout = qMax(0, milliseconds);
+}
+
+void SerialComponent::setHandshaking(qint32 mode)
+{
+    m_handshaking = mode;
+    if (m_port->isOpen())
+        m_port->setFlowControl(flowControlFor(mode));
+}
+
+void SerialComponent::setNullDiscard(qint32 discard)
+{
+    m_discardNulls = discard != 0;
+}
+
+void SerialComponent::setStatus(qint32 status)
+{
+    m_status = status;
+    Q_EMIT ComponentStatusEvent();
+}
+
+void SerialComponent::setOpenError(OpenError error, const QString &text)
+{
+    m_openError = error;
+    m_openErrorText = text;
+}
+
+void SerialComponent::onPortError(int error)
+{
+    // Opening reports its own errors through open()'s result, and Qt also signals "no error"
+    // while opening; neither is a failure of an open port. Once failed, the port keeps
+    // reporting the same fault on every turn of the event loop: report it once.
+    if (m_opening || m_failed || error == QSerialPort::NoError || !m_port->isOpen())
+        return;
+    qCDebug(lcSerial) << "port failed" << m_portName << error << m_port->errorString();
+    m_failed = true;
+    m_writeTimer.stop();
+    // The port object is still inside its own notification: close it from the event loop.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_failed)
+                m_port->close();
+        },
+        Qt::QueuedConnection);
+    setStatus(StatusNotResponding);
+}
+
+void SerialComponent::onBytesWritten()
+{
+    if (m_port->bytesToWrite() == 0)
+        m_writeTimer.stop();
+}
+
+void SerialComponent::onWriteTimedOut()
+{
+    if (!m_port->isOpen() || m_port->bytesToWrite() == 0)
+        return;
+    // Drop what could not be written, so a stale command cannot reach the terminal later.
+    m_port->clear(QSerialPort::Output);
+    setStatus(StatusNotResponding);
+}

@@ -1,0 +1,57 @@
+#include "scripted_component.h"
+
+#include <QTimer>
+
+ScriptedComponent::ScriptedComponent(QStringList ports, QObject *parent)
+    : SerialComponent(PortSource(), parent)
+    , m_ports(std::move(ports))
+{
+}
+
+void ScriptedComponent::setPortOpen(bool open)
+{
+    if (!open) {
+        m_open = false;
+        ++closeCount;
+        return;
+    }
+    const auto failure = m_openFailures.constFind(m_selected);
+    if (failure != m_openFailures.constEnd()) {
+        m_open = false;
+        setOpenError(failure->first, failure->second);
+        return;
+    }
+    setOpenError(OpenError::None, QString());
+    m_open = true;
+    opened << m_selected;
+}
+
+void ScriptedComponent::send(const QString &command)
+{
+    sent << command;
+    if (m_open && m_script)
+        m_script(*this, command);
+}
+
+QString ScriptedComponent::takeReceived()
+{
+    return std::exchange(m_pending, QString());
+}
+
+void ScriptedComponent::failOpen(const QString &port, OpenError error, const QString &text)
+{
+    m_openFailures.insert(port, { error, text });
+}
+
+void ScriptedComponent::deliver(const QString &text)
+{
+    QTimer::singleShot(0, this, [this, text] {
+        m_pending += text;
+        Q_EMIT ComponentDataEvent();
+    });
+}
+
+void ScriptedComponent::raiseStatus(qint32 status)
+{
+    QTimer::singleShot(0, this, [this, status] { setStatus(status); });
+}

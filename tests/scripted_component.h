@@ -1,0 +1,50 @@
+#pragma once
+
+#include "terminal/serial_component.h"
+
+#include <QSet>
+#include <QStringList>
+
+#include <functional>
+
+// A stand-in for the serial component with no port behind it, for what a pseudo-terminal cannot
+// produce: a terminal that stops responding, open failures of every kind, replies delivered in
+// chosen pieces. Deliveries reach the program on its next event pump, as a real port's would.
+class ScriptedComponent : public SerialComponent
+{
+public:
+    using Script = std::function<void(ScriptedComponent &, const QString &command)>;
+
+    explicit ScriptedComponent(QStringList ports = {}, QObject *parent = nullptr);
+
+    QStringList portNames() const override { return m_ports; }
+    void selectPort(const QString &name) override { m_selected = name; }
+    QString selectedPort() const override { return m_selected; }
+    void setPortOpen(bool open) override;
+    bool isPortOpen() const override { return m_open; }
+    void send(const QString &command) override;
+    QString takeReceived() override;
+
+    // Runs for every command sent on an open port.
+    void setScript(Script script) { m_script = std::move(script); }
+    // Opening this port fails with `error`.
+    void failOpen(const QString &port, OpenError error, const QString &text);
+
+    // Text arriving from the terminal.
+    void deliver(const QString &text);
+    void raiseStatus(qint32 status);
+    // The device goes away: the open flag drops.
+    void dropPort() { m_open = false; }
+
+    QStringList sent;
+    QStringList opened;
+    int closeCount = 0;
+
+private:
+    QStringList m_ports;
+    QString m_selected;
+    bool m_open = false;
+    QString m_pending;
+    Script m_script;
+    QHash<QString, QPair<OpenError, QString>> m_openFailures;
+};

@@ -1,0 +1,106 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <termios.h>
+#include <vector>
+
+// A GSM terminal on the master side of a pseudo-terminal, answering AT command lines on its own
+// thread as a phone or modem would: echo, replies from a table, pacing at 2400 baud, and the
+// misbehaviours tests need (silence, late replies, deafness, hang-up, floods).
+class SimulatedTerminal
+{
+public:
+    using Clock = std::chrono::steady_clock;
+    // One character at 2400 baud, 8N1: ten bits.
+    static constexpr std::chrono::nanoseconds CharacterTime = std::chrono::nanoseconds(4166667);
+
+    SimulatedTerminal();
+    ~SimulatedTerminal();
+    SimulatedTerminal(const SimulatedTerminal &) = delete;
+    SimulatedTerminal &operator=(const SimulatedTerminal &) = delete;
+
+    // The device path the program opens (the slave side).
+    QString portPath() const { return m_slavePath; }
+    bool isValid() const { return m_master >= 0; }
+
+    void setEcho(bool on);
+    // Paced: one character every CharacterTime. Unpaced: everything written at once.
+    void setPaced(bool paced);
+    // Reply to a command line (matched without regard to case, without its CR), e.g.
+    // setReply("at+gmi", "\r\nSIEMENS\r\n\r\nOK\r\n"). Unknown commands get "\r\nERROR\r\n"; a
+    // bare CR gets nothing but its echo.
+    void setReply(const QString &command, const QByteArray &reply);
+    void setManufacturer(const QString &name);
+    // Reads everything, answers nothing, echoes nothing.
+    void setSilent(bool silent);
+    // Echo and reply of each command start this long after its CR.
+    void setReplyDelay(std::chrono::milliseconds delay);
+    // Ignores whatever arrives during the next `span`.
+    void ignoreFor(std::chrono::milliseconds span);
+    // Closes the master side when the `count`-th command line arrives (before answering it).
+    void hangUpOnCommand(int count);
+    // Closes the master side now: to the program, the device is gone.
+    void hangUp();
+    // Stops reading what the program sends, as a terminal that holds its line with flow control:
+    // the program's output backs up.
+    void setStalled(bool stalled);
+    // The line settings the program left on the port.
+    bool lineSettings(termios *settings) const;
+    // Sends bytes unasked (noise, floods), after whatever is already queued.
+    void sendRaw(const QByteArray &bytes);
+
+    // Command lines received so far, without their CR.
+    std::vector<std::string> commands() const;
+    bool isHungUp() const { return m_hungUp; }
+    // Waits until everything queued has been written out.
+    bool waitUntilSent(std::chrono::milliseconds timeout);
+
+private:
+    struct Pending
+    {
+        Clock::time_point due;
+        char byte;
+    };
+
+    void run();
+    void receive(const char *data, ssize_t size);
+    void onLine();
+    void queue(const QByteArray &bytes, Clock::time_point start);
+    void writeDue();
+    void closeMaster();
+
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_sentCondition;
+    bool m_echo = true;
+    bool m_paced = true;
+    bool m_silent = false;
+    bool m_stalled = false;
+    std::chrono::milliseconds m_replyDelay { 0 };
+    Clock::time_point m_deafUntil;
+    int m_hangUpOnCommand = 0;
+    std::map<std::string, QByteArray> m_replies;
+    std::string m_line;
+    std::vector<std::string> m_commands;
+    std::deque<Pending> m_output;
+    Clock::time_point m_lastDue;
+    bool m_hangUpRequested = false;
+
+    std::atomic<bool> m_hungUp { false };
+    std::atomic<bool> m_stop { false };
+    std::thread m_thread;
+};
