@@ -5,6 +5,7 @@
 #include "scripted_component.h"
 #include "simulated_terminal.h"
 #include "terminal/command_exchange.h"
+#include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
 
@@ -14,6 +15,7 @@
 #include <QThread>
 
 #include <chrono>
+#include <functional>
 #include <cstdio>
 #include <ctime>
 
@@ -106,6 +108,65 @@ void exchangesAt2400()
     row("silent terminal: time to fail", timer.nsecsElapsed() / 1e9, "s", note);
 }
 
+struct ScanFigures
+{
+    double wallSeconds;
+    double cpuSeconds;
+    qint16 found;
+    QString lastLine;
+};
+
+ScanFigures timeScan(const QStringList &ports, const std::function<void()> &atStart = {})
+{
+    SerialComponent component([ports] { return ports; });
+    writeStartupSettings(component);
+    Exchanger ex;
+    QString lastLine;
+    QObject::connect(&ex.log, &ActivityLog::lineAdded,
+                     [&lastLine](const QString &line) { lastLine = line.mid(22); });
+    CommandExchange exchange(component, ex.log);
+    PortScan scan(component, exchange, ex.log);
+    if (atStart)
+        atStart();
+    QElapsedTimer timer;
+    timer.start();
+    const double cpu = cpuSeconds();
+    const qint16 found = scan.CercaCell();
+    return { timer.nsecsElapsed() / 1e9, cpuSeconds() - cpu, found, lastLine };
+}
+
+void wholeScans()
+{
+    heading("Whole scans of one port (wall s, CPU s, result; goal)");
+    std::printf("  %-40s %8s %8s  %-28s %s\n", "", "wall s", "CPU s", "last line", "goal");
+    auto report = [](const char *what, const ScanFigures &f, const char *goal) {
+        std::printf("  %-40s %8.2f %8.2f  %-28s %s\n", what, f.wallSeconds, f.cpuSeconds,
+                    f.lastLine.left(28).toLocal8Bit().constData(), goal);
+    };
+    {
+        SimulatedTerminal terminal;
+        report("(a) terminal at 2400 baud", timeScan({ terminal.portPath() }), "<= 3.5 s");
+    }
+    {
+        SimulatedTerminal terminal;
+        terminal.setSilent(true);
+        report("(b) silent port", timeScan({ terminal.portPath() }), "<= 9.5 s");
+    }
+    {
+        SimulatedTerminal terminal;
+        terminal.setReplyDelay(std::chrono::milliseconds(800));
+        report("(c) replies 800 ms late", timeScan({ terminal.portPath() }), "identified");
+    }
+    {
+        SimulatedTerminal terminal;
+        report("(d) deaf for 2 s after opening",
+               timeScan({ terminal.portPath() },
+                        [&terminal] { terminal.ignoreFor(std::chrono::seconds(2)); }),
+               "identified");
+    }
+    report("(e) no ports", timeScan({}), "");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -116,5 +177,6 @@ int main(int argc, char *argv[])
     std::printf("Quorvane benchmark (%d cores)\n", QThread::idealThreadCount());
     pumpCosts();
     exchangesAt2400();
+    wholeScans();
     return 0;
 }

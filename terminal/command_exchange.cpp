@@ -22,6 +22,14 @@ void spinUntil(std::chrono::steady_clock::time_point end)
 
 } // namespace
 
+QString upperCased(QStringView text)
+{
+    QString upper(text.size(), Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        upper[i] = text.at(i).toUpper();
+    return upper;
+}
+
 QString PulisciSTR(QString &stringa)
 {
     const qsizetype length = stringa.size();
@@ -113,7 +121,7 @@ void CommandExchange::testNewReplyText()
         return;
     if (fresh.contains(Ok))
         RispostaOK = true;
-    const QString upper = fresh.toString().toUpper();
+    const QString upper = upperCased(fresh);
     for (const QString &keyword : FailureKeywords) {
         if (upper.contains(keyword))
             RispostaErrore = true;

@@ -12,6 +12,9 @@ class SerialComponent;
 // apostrophe becomes a grave accent. `stringa` gets the same replacements.
 QString PulisciSTR(QString &stringa);
 
+// `text` upper-cased one character for one, so that positions in it are positions in `text`.
+QString upperCased(QStringView text);
+
 // One AT command and its reply at a time, over the serial component. The reply arrives through
 // the component's data event; the outcome is left in the probe state for the caller to read.
 class CommandExchange : public QObject

@@ -4,7 +4,7 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
-Q_LOGGING_CATEGORY(lcSerial, "quorvane.serial")
+Q_LOGGING_CATEGORY(lcSerial, "quorvane.serial", QtWarningMsg)
 
 namespace {
 
@@ -219,4 +219,12 @@ void SerialComponent::onWriteTimedOut()
     // Drop what could not be written, so a stale command cannot reach the terminal later.
     m_port->clear(QSerialPort::Output);
     setStatus(StatusNotResponding);
+}
+
+void writeStartupSettings(SerialComponent &component)
+{
+    component.setReadBufferLimit(0);
+    component.setWriteTimeout(1000);
+    component.setHandshaking(0);
+    component.setNullDiscard(0);
 }

@@ -107,3 +107,7 @@ private:
     qint32 m_handshaking = 0;
     bool m_discardNulls = false;
 };
+
+// Writes the component's four start-up settings, in their order: no read buffer limit, a write
+// timeout of 1000 ms, no handshaking, NUL bytes kept.
+void writeStartupSettings(SerialComponent &component);

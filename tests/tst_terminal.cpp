@@ -1,9 +1,11 @@
 #include "scripted_component.h"
 #include "simulated_terminal.h"
 #include "terminal/command_exchange.h"
+#include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -50,6 +52,40 @@ struct PtyBench
         return component.isPortOpen();
     }
 };
+
+// A whole scan over several ports: simulated terminals, or any other device paths.
+struct ScanBench
+{
+    QStringList ports;
+    SerialComponent component { [this] { return ports; } };
+    RecordingLog recorder;
+    CommandExchange exchange { component, recorder.log };
+    PortScan scan { component, exchange, recorder.log };
+
+    qint16 run()
+    {
+        const qint16 found = scan.CercaCell();
+        return found;
+    }
+};
+
+void configure(SimulatedTerminal &terminal, const QString &kind)
+{
+    if (kind == QLatin1String("no echo"))
+        terminal.setEcho(false);
+    else if (kind == QLatin1String("quoted with prefix"))
+        terminal.setReply(QStringLiteral("at+gmi"), "\r\n+GMI: \"Nokia\"\r\n\r\nOK\r\n");
+    else if (kind == QLatin1String("OK in the name"))
+        terminal.setManufacturer(QStringLiteral("NOKIA"));
+    else if (kind == QLatin1String("two lines"))
+        terminal.setManufacturer(QStringLiteral("ACME MODEM\r\nMODEL 900E"));
+    else if (kind == QLatin1String("identification refused"))
+        terminal.setReply(QStringLiteral("at+gmi"), "\r\nERROR\r\n");
+    else if (kind == QLatin1String("silent"))
+        terminal.setSilent(true);
+    else if (kind == QLatin1String("hangs up"))
+        terminal.hangUpOnCommand(2);
+}
 
 } // namespace
 
@@ -390,6 +426,217 @@ private Q_SLOTS:
         bench.component.send(QString(256 * 1024, QLatin1Char('x')));
         QTRY_COMPARE(status.size(), 1);
         QCOMPARE(bench.component.status(), SerialComponent::StatusNotResponding);
+    }
+
+    void smapMARCA_data()
+    {
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QString>("marca");
+        QTest::addColumn<QString>("rest");
+        QTest::newRow("echo, name, OK") << "at+gmi|||SIEMENS||||OK||" << "SIEMENS" << "SIEMENSOK";
+        QTest::newRow("prefix and quotes") << "||+GMI: \"Nokia\"||||OK||" << "Nokia" << " NokiaOK";
+        QTest::newRow("echo and prefix") << "AT+GMI|||+GMI: Motorola||OK||" << "Motorola"
+                                         << " MotorolaOK";
+        QTest::newRow("OK in the name is cut") << "at+gmi|||NOKIA||||OK||" << "N" << "NOKIAOK";
+        QTest::newRow("two lines joined") << "at+gmi|||ACME MODEM||MODEL 900E||||OK||"
+                                          << "ACME MODEMMODEL 900E"
+                                          << "ACME MODEMMODEL 900EOK";
+        QTest::newRow("no OK") << "||Wavecom||" << "Wavecom" << "Wavecom";
+        QTest::newRow("lower-case ok stays") << "||Nokia ok||OK" << "Nokia ok" << "Nokia okOK";
+        QTest::newRow("only spaces") << "at+gmi|||   ||OK" << "" << "   OK";
+        QTest::newRow("empty") << "" << "" << "";
+        QTest::newRow("only spaces are trimmed") << "||\tACME ||OK" << "\tACME" << "\tACME OK";
+        // Upper-casing must not move positions: "\u00df" has a two-letter upper case.
+        QTest::newRow("sharp s before the echo") << "\u00dfat+gmi||Foo||OK" << "Foo" << "FooOK";
+    }
+    void smapMARCA()
+    {
+        QFETCH(QString, reply);
+        const QString marca = ::smapMARCA(reply);
+        QTEST(marca, "marca");
+        QTEST(reply, "rest");
+    }
+
+    void foundPortNumber_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<int>("position");
+        QTest::addColumn<int>("number");
+        QTest::newRow("COM3") << "COM3" << 1 << 3;
+        QTest::newRow("COM12") << "COM12" << 2 << 12;
+        QTest::newRow("blank before the number") << "COM 7" << 1 << 7;
+        QTest::newRow("rounded") << "COM3.6" << 1 << 4;
+        QTest::newRow("half to even") << "COM2.5" << 1 << 2;
+        QTest::newRow("ttyUSB0 by position") << "ttyUSB0" << 2 << 2;
+        QTest::newRow("device path by position") << "/dev/pts/4" << 1 << 1;
+        QTest::newRow("zero by position") << "COM0" << 5 << 5;
+        QTest::newRow("negative by position") << "COM-2" << 3 << 3;
+        QTest::newRow("too large by position") << "COM99999" << 4 << 4;
+        QTest::newRow("short name by position") << "CO" << 6 << 6;
+    }
+    void foundPortNumber()
+    {
+        QFETCH(QString, name);
+        QFETCH(int, position);
+        QTEST(int(::foundPortNumber(name, qint16(position))), "number");
+    }
+
+    // One port, one terminal: the whole log of the scan, the result, and the port left closed.
+    void scanOfOnePort_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QStringList>("found");
+        QTest::addColumn<std::vector<std::string>>("commands");
+        const std::vector<std::string> all { "", "at", "at", "", "", "at+gmi" };
+        QTest::newRow("echo, SIEMENS") << "" << QStringList { "Trovato: -SIEMENS-" } << all;
+        QTest::newRow("no echo") << "no echo" << QStringList { "Trovato: -SIEMENS-" } << all;
+        QTest::newRow("quoted with prefix") << "quoted with prefix"
+                                            << QStringList { "Trovato: -Nokia-" } << all;
+        QTest::newRow("OK in the name") << "OK in the name" << QStringList { "Trovato: -N-" }
+                                        << all;
+        QTest::newRow("two lines") << "two lines"
+                                   << QStringList { "Trovato: -ACME MODEMMODEL 900E-" } << all;
+        QTest::newRow("identification refused") << "identification refused" << QStringList()
+                                                << all;
+        QTest::newRow("hangs up") << "hangs up" << QStringList()
+                                  << std::vector<std::string> { "", "at" };
+        QTest::newRow("silent") << "silent" << QStringList() << all;
+    }
+    void scanOfOnePort()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QStringList, found);
+        SimulatedTerminal terminal;
+        configure(terminal, kind);
+        ScanBench bench;
+        bench.ports = QStringList { terminal.portPath() };
+
+        const qint16 result = bench.run();
+
+        const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere...",
+                                                   "Verifica " + terminal.portPath()
+                                                       + " in corso..." }
+            + found;
+        QCOMPARE(bench.recorder.messages(), expected);
+        QCOMPARE(result, qint16(found.isEmpty() ? 0 : 1));
+        QTEST(terminal.commands(), "commands");
+        QVERIFY(!bench.component.isPortOpen());
+        QVERIFY(!bench.exchange.InRicerca);
+        QVERIFY(bench.scan.Marca.isEmpty());
+    }
+
+    void scanOfNoPorts()
+    {
+        ScanBench bench;
+        QCOMPARE(bench.run(), qint16(0));
+        QCOMPARE(bench.recorder.messages(),
+                 QStringList { "Ricerca del terminale in corso, attendere..." });
+        QVERIFY(!bench.exchange.InRicerca);
+    }
+
+    // Two terminals with a missing port between them: both are named, the scan goes on past
+    // the port it cannot open, and the first terminal is the result.
+    void scanOfSeveralPorts()
+    {
+        SimulatedTerminal first;
+        SimulatedTerminal second;
+        second.setManufacturer(QStringLiteral("NOKIA"));
+        const QString missing = QStringLiteral("/dev/quorvane-no-such-port");
+        ScanBench bench;
+        bench.ports = QStringList { first.portPath(), missing, second.portPath() };
+
+        QCOMPARE(bench.run(), qint16(1));
+        QCOMPARE(bench.recorder.messages(),
+                 (QStringList { "Ricerca del terminale in corso, attendere...",
+                                "Verifica " + first.portPath() + " in corso...",
+                                "Trovato: -SIEMENS-",
+                                "Verifica " + missing + " in corso...",
+                                "Impossibile aprire " + missing + ": porta non trovata.",
+                                "Verifica " + second.portPath() + " in corso...",
+                                "Trovato: -N-" }));
+        QVERIFY(!bench.component.isPortOpen());
+    }
+
+    // Open failures a pseudo-terminal cannot give a root user, and the number of the first
+    // port found when the names carry one.
+    void scanReportsOpenFailuresAndTheFirstNumber()
+    {
+        RecordingLog recorder;
+        ScriptedComponent component({ "COM1", "COM2", "COM4", "COM7" });
+        component.failOpen("COM1", SerialComponent::OpenError::PermissionDenied,
+                           "Permission denied");
+        component.failOpen("COM2", SerialComponent::OpenError::InUse, "Device busy");
+        component.setScript([](ScriptedComponent &c, const QString &command) {
+            const QString maker = c.selectedPort() == "COM4" ? "SIEMENS" : "Motorola";
+            if (command == "at")
+                c.deliver("at\r\r\nOK\r\n");
+            else if (command == "at+gmi")
+                c.deliver("at+gmi\r\r\n" + maker + "\r\n\r\nOK\r\n");
+            else
+                c.deliver("\r\n\r\nOK\r\n");
+        });
+        CommandExchange exchange(component, recorder.log);
+        PortScan scan(component, exchange, recorder.log);
+
+        QCOMPARE(scan.CercaCell(), qint16(4));
+        QCOMPARE(recorder.messages(),
+                 (QStringList {
+                     "Ricerca del terminale in corso, attendere...",
+                     "Verifica COM1 in corso...",
+                     "Impossibile aprire COM1: permesso negato. Aggiungere l'utente al gruppo "
+                     "dialout (sudo usermod -a -G dialout $USER) e accedere di nuovo.",
+                     "Verifica COM2 in corso...",
+                     "Impossibile aprire COM2: la porta \u00e8 gi\u00e0 in uso da un altro "
+                     "programma.",
+                     "Verifica COM4 in corso...",
+                     "Trovato: -SIEMENS-",
+                     "Verifica COM7 in corso...",
+                     "Trovato: -Motorola-" }));
+        QCOMPARE(component.opened, (QStringList { "COM4", "COM7" }));
+        QVERIFY(!component.isPortOpen());
+    }
+
+    void trialTool_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QStringList>("messages");
+        QTest::newRow("terminal found") << QStringList { "TERMINAL" } << 0
+                                        << QStringList { "Ricerca del terminale in corso, attendere...",
+                                                         "Verifica TERMINAL in corso...",
+                                                         "Trovato: -SIEMENS-" };
+        QTest::newRow("none found")
+            << QStringList { "/dev/quorvane-no-such-port" } << 1
+            << QStringList { "Ricerca del terminale in corso, attendere...",
+                             "Verifica /dev/quorvane-no-such-port in corso...",
+                             "Impossibile aprire /dev/quorvane-no-such-port: porta non trovata." };
+        QTest::newRow("no ports") << QStringList() << 2 << QStringList();
+        QTest::newRow("an option") << QStringList { "--window-less" } << 2 << QStringList();
+    }
+    void trialTool()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QStringList, messages);
+        SimulatedTerminal terminal;
+        arguments.replaceInStrings("TERMINAL", terminal.portPath());
+        messages.replaceInStrings("TERMINAL", terminal.portPath());
+        QTemporaryDir folder;
+        QProcess trial;
+        trial.setWorkingDirectory(folder.path());
+        trial.start(QStringLiteral(QUORVANE_TRIAL), arguments);
+        QVERIFY(trial.waitForFinished(30000));
+        QTEST(trial.exitCode(), "exitCode");
+        const QStringList printed
+            = QString::fromLocal8Bit(trial.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(messagesOf(printed), messages);
+        QFile file(folder.filePath("Quorvane.txt"));
+        if (messages.isEmpty()) {
+            QVERIFY(!file.exists());
+            return;
+        }
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(messagesOf(QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts)),
+                 messages);
     }
 };
 

@@ -1,0 +1,163 @@
+#include "port_scan.h"
+
+#include "command_exchange.h"
+#include "common/Globali.h"
+#include "window/activity_log.h"
+
+#include <cmath>
+
+namespace {
+
+// Removes leading and trailing spaces, and only spaces.
+QString trimSpaces(const QString &text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text.at(begin) == QLatin1Char(' '))
+        ++begin;
+    while (end > begin && text.at(end - 1) == QLatin1Char(' '))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+// Keeps what follows the first occurrence of `marker` (compared upper-cased), if there is one.
+void keepAfter(QString &text, QLatin1String marker)
+{
+    const qsizetype at = upperCased(text).indexOf(marker);
+    if (at >= 0)
+        text.remove(0, at + marker.size());
+}
+
+// The leading decimal number of `text`, as a BASIC Val would read it: blanks skipped, a sign,
+// digits, a decimal point; 0 when there is none.
+double leadingNumber(const QString &text)
+{
+    QString number;
+    bool point = false;
+    for (const QChar c : text) {
+        if (number.isEmpty() && (c == QLatin1Char(' ') || c == QLatin1Char('\t')))
+            continue;
+        if (number.isEmpty() && (c == QLatin1Char('-') || c == QLatin1Char('+')))
+            number += c;
+        else if (c.isDigit() && c.unicode() < 128)
+            number += c;
+        else if (c == QLatin1Char('.') && !point)
+            point = true, number += c;
+        else
+            break;
+    }
+    bool ok = false;
+    const double value = number.toDouble(&ok);
+    return ok ? value : 0.0;
+}
+
+} // namespace
+
+QString smapMARCA(QString &testo)
+{
+    testo.remove(QLatin1Char('|'));
+    testo.remove(QLatin1Char('"'));
+    keepAfter(testo, QLatin1String("AT+GMI")); // the command's echo
+    keepAfter(testo, QLatin1String("+GMI:")); // the response prefix
+    const qsizetype ok = testo.indexOf(QLatin1String("OK"));
+    return trimSpaces(ok >= 0 ? testo.left(ok) : testo);
+}
+
+qint16 foundPortNumber(const QString &name, qint16 position)
+{
+    // Rounded half to even, as the original's conversion did (COM2.5 gives 2).
+    const double number = std::nearbyint(leadingNumber(name.mid(3)));
+    if (number >= 1 && number <= 32767)
+        return static_cast<qint16>(number);
+    return position;
+}
+
+QString openFailureMessage(const QString &name, SerialComponent::OpenError error,
+                           const QString &reason)
+{
+    switch (error) {
+    case SerialComponent::OpenError::NotFound:
+        return QStringLiteral("Impossibile aprire %1: porta non trovata.").arg(name);
+    case SerialComponent::OpenError::PermissionDenied:
+        return QStringLiteral("Impossibile aprire %1: permesso negato. Aggiungere l'utente al "
+                              "gruppo dialout (sudo usermod -a -G dialout $USER) e accedere di "
+                              "nuovo.")
+            .arg(name);
+    case SerialComponent::OpenError::InUse:
+        return QStringLiteral("Impossibile aprire %1: la porta \u00e8 gi\u00e0 in uso da un altro "
+                              "programma.")
+            .arg(name);
+    case SerialComponent::OpenError::None:
+    case SerialComponent::OpenError::Other:
+        break;
+    }
+    return QStringLiteral("Impossibile aprire %1: %2").arg(name, reason);
+}
+
+PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, ActivityLog &log,
+                   QObject *parent)
+    : QObject(parent)
+    , m_component(component)
+    , m_exchange(exchange)
+    , m_log(log)
+{
+}
+
+qint16 PortScan::CercaCell()
+{
+    m_exchange.InRicerca = true;
+    m_log.AddLog(QStringLiteral("Ricerca del terminale in corso, attendere..."));
+
+    qint16 found = 0;
+    const QStringList ports = m_component.portNames();
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        const QString &name = ports.at(i);
+        probe(name);
+        // Every terminal that answers gets its line; the first one is the scan's result.
+        if (!Marca.isEmpty() && found == 0)
+            found = foundPortNumber(name, static_cast<qint16>(qMin<qsizetype>(i + 1, 32767)));
+        Marca.clear();
+        Globali::pumpEvents();
+        m_component.setPortOpen(false);
+    }
+
+    m_exchange.InRicerca = false;
+    return found;
+}
+
+void PortScan::probe(const QString &name)
+{
+    m_component.selectPort(name);
+    m_log.AddLog(QStringLiteral("Verifica ") + name + QStringLiteral(" in corso..."));
+    m_component.setPortOpen(false);
+    m_component.setPortOpen(true);
+    if (m_component.openError() != SerialComponent::OpenError::None) {
+        // Nothing can be said to a port that did not open: say why, and go on with the next.
+        m_log.AddLog(
+            openFailureMessage(name, m_component.openError(), m_component.openErrorText()));
+        return;
+    }
+
+    Globali::Attendi(1);
+    m_exchange.EseguiCMD(QString());
+    m_exchange.EseguiCMD(QStringLiteral("at"));
+    if (!m_component.isPortOpen())
+        return;
+
+    // Something answers here. Whatever the two earlier commands left pending is flushed out by
+    // one more pair sent without waiting.
+    m_exchange.SenzaAttesa = true;
+    m_exchange.EseguiCMD(QStringLiteral("at"));
+    m_exchange.EseguiCMD(QString());
+    m_exchange.SenzaAttesa = false;
+    if (!m_component.isPortOpen())
+        return;
+
+    m_exchange.EseguiCMD(QString());
+    m_exchange.EseguiCMD(QStringLiteral("at+gmi"));
+    if (m_exchange.RispostaOK && !m_exchange.RispostaErrore)
+        Marca = smapMARCA(m_exchange.Risposta);
+    if (!Marca.isEmpty())
+        m_log.AddLog(QStringLiteral("Trovato: -") + Marca + QStringLiteral("-"));
+    m_component.setPortOpen(false);
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "serial_component.h"
+
+#include <QObject>
+#include <QString>
+
+class ActivityLog;
+class CommandExchange;
+
+// Reads the manufacturer's name out of a cleaned "at+gmi" reply and returns it, without the
+// command's echo, the "+GMI:" prefix, quotes, line breaks and the closing "OK". `testo` is left
+// shortened to what followed the echo and the prefix.
+QString smapMARCA(QString &testo);
+
+// The number the scan reports for a found port: the number in its name from the fourth
+// character on (COM3 gives 3) when that is a positive 16-bit value, otherwise the port's
+// position in the list, counted from 1.
+qint16 foundPortNumber(const QString &name, qint16 position);
+
+// The line that tells the user why a port could not be opened.
+QString openFailureMessage(const QString &name, SerialComponent::OpenError error,
+                           const QString &reason);
+
+// Walks every port the component lists, probes each for a terminal and logs the manufacturer of
+// every terminal that answers.
+class PortScan : public QObject
+{
+    Q_OBJECT
+
+public:
+    PortScan(SerialComponent &component, CommandExchange &exchange, ActivityLog &log,
+             QObject *parent = nullptr);
+
+    // Returns the number of the first port where a terminal was found (see foundPortNumber),
+    // 0 when none was. Every port is left closed.
+    qint16 CercaCell();
+
+    // Manufacturer of the terminal being identified; empty between ports.
+    QString Marca;
+
+private:
+    void probe(const QString &name);
+
+    SerialComponent &m_component;
+    CommandExchange &m_exchange;
+    ActivityLog &m_log;
+};
