@@ -6,7 +6,9 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Quorvane"));
+    QApplication::setDesktopFileName(QStringLiteral("quorvane"));
     frmInviaRicevi window(QCoreApplication::applicationDirPath());
+    QApplication::setWindowIcon(window.windowIcon());
     window.show();
     return QApplication::exec();
 }

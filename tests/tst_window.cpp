@@ -1,7 +1,14 @@
+#include "scripted_component.h"
+#include "simulated_terminal.h"
+#include "terminal/port_scan.h"
 #include "window/activity_log.h"
+#include "window/frmInviaRicevi.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QListWidget>
+#include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -12,6 +19,67 @@ QByteArray readAll(const QString &path)
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
+
+QStringList messagesOf(const QStringList &lines)
+{
+    QStringList messages;
+    for (const QString &line : lines)
+        messages << line.mid(QStringLiteral("yyyy-mm-dd hh:nn:ss - ").size());
+    return messages;
+}
+
+const QStringList NotFoundAdvice {
+    "Nessun terminale trovato",
+    "******************",
+    "Il terminale GSM non \u00e8 stato trovato. ",
+    "Verificare il collegamento con il pc.",
+    "Se il problema persiste scollegare il ",
+    "terminale dal computer, ",
+    "attendere 5 secondi ",
+    "e poi ricollegarlo.",
+    "******************",
+};
+
+// The window over the given component, in a temporary folder, with every logged line recorded
+// with the time it came and the state of "Verifica" at that moment.
+struct WindowBench
+{
+    QTemporaryDir folder;
+    QElapsedTimer clock;
+    QStringList lines;
+    QList<qint64> times;
+    QList<bool> verificaEnabled;
+    int endRequests = 0;
+    std::unique_ptr<frmInviaRicevi> window;
+
+    explicit WindowBench(SerialComponent *component)
+    {
+        clock.start();
+        window = std::make_unique<frmInviaRicevi>(folder.path(), component);
+        // Lines of the constructor's own load were logged before this connection: read them
+        // back from the list.
+        for (int i = 0; i < window->listLog->count(); ++i)
+            record(window->listLog->item(i)->text());
+        QObject::connect(&window->log(), &ActivityLog::lineAdded,
+                         [this](const QString &line) { record(line); });
+        window->setEndProgram([this] { ++endRequests; });
+    }
+    void record(const QString &line)
+    {
+        lines << line;
+        times << clock.elapsed();
+        verificaEnabled << window->Command1->isEnabled();
+    }
+    QStringList messages() const { return messagesOf(lines); }
+    qint64 timeOf(const QString &message, int from = 0) const
+    {
+        return times.at(messages().indexOf(message, from));
+    }
+    bool waitForVerifica(int timeoutMs = 20000)
+    {
+        return QTest::qWaitFor([this] { return window->Command1->isEnabled(); }, timeoutMs);
+    }
+};
 
 } // namespace
 
@@ -155,6 +223,156 @@ private Q_SLOTS:
         QCOMPARE(list.item(0)->text(), QStringLiteral("1"));
         QVERIFY(list.item(32766)->text().endsWith(QLatin1String(" - ultima")));
         QCOMPARE(list.currentRow(), 32766);
+    }
+
+    void controlsAtStart()
+    {
+        auto *component = new ScriptedComponent;
+        WindowBench bench(component);
+        frmInviaRicevi &w = *bench.window;
+        w.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w));
+        QCOMPARE(w.windowTitle(), QStringLiteral("Quorvane"));
+        QCOMPARE(w.size(), QSize(435, 369));
+        QCOMPARE(w.listLog->geometry(), QRect(8, 8, 417, 316));
+        QCOMPARE(w.Command1->geometry(), QRect(88, 336, 97, 25));
+        QCOMPARE(w.Command2->geometry(), QRect(232, 336, 97, 25));
+        QCOMPARE(w.Command1->text(), QStringLiteral("Verifica"));
+        QCOMPARE(w.Command2->text(), QStringLiteral("Uscita"));
+        QCOMPARE(w.listLog->font().family(), QStringLiteral("Verdana"));
+        QCOMPARE(w.listLog->font().pointSizeF(), 8.25);
+        QCOMPARE(w.Command1->font().pointSizeF(), 9.75);
+        QCOMPARE(w.Command2->font().pointSizeF(), 9.75);
+        QVERIFY(!w.Command1->isEnabled());
+        QVERIFY(w.Command2->isEnabled());
+        QVERIFY(w.Timer1->isActive());
+        QCOMPARE(w.Timer1->interval(), 3000);
+        QList<QWidget *> tabOrder;
+        for (QWidget *widget = w.nextInFocusChain(); widget != &w;
+             widget = widget->nextInFocusChain()) {
+            if (widget == w.listLog || widget == w.Command1 || widget == w.Command2)
+                tabOrder << widget;
+        }
+        QCOMPARE(tabOrder, (QList<QWidget *> { w.listLog, w.Command1, w.Command2 }));
+        QTRY_COMPARE(QApplication::focusWidget(), w.listLog);
+        const QList<QSize> iconSizes = w.windowIcon().availableSizes();
+        QVERIFY(iconSizes.contains(QSize(16, 16)));
+        QVERIFY(iconSizes.contains(QSize(32, 32)));
+        QCOMPARE(component->readBufferLimit(), 0);
+        QCOMPARE(component->writeTimeout(), 1000);
+        QCOMPARE(component->handshaking(), 0);
+        QVERIFY(!component->discardsNulls());
+        QCOMPARE(bench.messages(), QStringList { "Verifica presenza terminali compatibili" });
+    }
+
+    // Start-up without a port, then "Verifica": each check comes three seconds after it was
+    // armed, the advice follows a check that found nothing, and "Verifica" comes back only
+    // after the three seconds' pause that follows the advice.
+    void checkCycleWithoutPorts()
+    {
+        WindowBench bench(new ScriptedComponent);
+        bench.window->show();
+        QVERIFY(bench.waitForVerifica());
+        const QStringList firstCheck = QStringList { "Verifica presenza terminali compatibili",
+                                                     "Ricerca del terminale in corso, attendere..." }
+            + NotFoundAdvice;
+        QCOMPARE(bench.messages(), firstCheck);
+        const qint64 enabledAt = bench.clock.elapsed();
+        QVERIFY(bench.timeOf("Ricerca del terminale in corso, attendere...") >= 2900);
+        QVERIFY(enabledAt - bench.times.last() >= 1900); // a three-second wait, counted in whole seconds
+        QVERIFY(!bench.verificaEnabled.contains(true));
+        QVERIFY(!bench.window->Timer1->isActive());
+
+        const qint64 clickedAt = bench.clock.elapsed();
+        QTest::mouseClick(bench.window->Command1, Qt::LeftButton);
+        QVERIFY(!bench.window->Command1->isEnabled());
+        QVERIFY(bench.window->Timer1->isActive());
+        QCOMPARE(bench.messages().mid(firstCheck.size()),
+                 (QStringList { QString(), "Nuova verifica..." }));
+        QVERIFY(bench.lines.last().endsWith(QLatin1String(" - Nuova verifica...")));
+        QVERIFY(bench.lines.at(bench.lines.size() - 2).endsWith(QLatin1String(" - ")));
+        // Pressing the disabled button again does nothing.
+        QTest::mouseClick(bench.window->Command1, Qt::LeftButton);
+        QCOMPARE(bench.messages().size(), firstCheck.size() + 2);
+
+        QVERIFY(bench.waitForVerifica());
+        QCOMPARE(bench.messages().mid(firstCheck.size()),
+                 QStringList({ QString(), "Nuova verifica...",
+                               "Ricerca del terminale in corso, attendere..." })
+                     + NotFoundAdvice);
+        QVERIFY(bench.timeOf("Ricerca del terminale in corso, attendere...", firstCheck.size())
+                    - clickedAt
+                >= 2900);
+        QCOMPARE(bench.verificaEnabled.count(true), 0);
+
+        QFile file(bench.window->log().filePath());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(messagesOf(QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts)),
+                 bench.messages());
+    }
+
+    void terminalFoundGivesNoAdvice()
+    {
+        SimulatedTerminal terminal;
+        const QString port = terminal.portPath();
+        WindowBench bench(new SerialComponent([port] { return QStringList { port }; }));
+        bench.window->show();
+        QVERIFY(bench.waitForVerifica());
+        QCOMPARE(bench.messages(),
+                 (QStringList { "Verifica presenza terminali compatibili",
+                                "Ricerca del terminale in corso, attendere...",
+                                "Verifica " + port + " in corso...", "Trovato: -SIEMENS-" }));
+        QVERIFY(!bench.window->comSMS->isPortOpen());
+    }
+
+    void closingTheWindowClosesThePortAndEnds()
+    {
+        SimulatedTerminal terminal;
+        const QString port = terminal.portPath();
+        WindowBench bench(new SerialComponent([port] { return QStringList { port }; }));
+        bench.window->show();
+        bench.window->comSMS->selectPort(port);
+        bench.window->comSMS->setPortOpen(true);
+        QVERIFY(bench.window->comSMS->isPortOpen());
+        bench.window->close();
+        QCOMPARE(bench.endRequests, 1);
+        QVERIFY(!bench.window->comSMS->isPortOpen());
+        QVERIFY(!bench.window->Timer1->isActive());
+    }
+
+    // "Uscita" pressed in the middle of a check: the process ends at once, nothing more is
+    // logged, and the port is given back.
+    void uscitaDuringACheckEndsTheProcess()
+    {
+        SimulatedTerminal terminal;
+        terminal.setSilent(true); // a check of a silent port lasts about nine seconds
+        QTemporaryDir folder;
+        QProcess program;
+        program.setWorkingDirectory(folder.path());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        program.setProcessEnvironment(environment);
+        program.start(QStringLiteral(QUORVANE_TRIAL),
+                      { "--window", "--press-uscita-after", "5500", terminal.portPath() });
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+        const QStringList expected { "Verifica presenza terminali compatibili",
+                                     "Ricerca del terminale in corso, attendere...",
+                                     "Verifica " + terminal.portPath() + " in corso..." };
+        QCOMPARE(messagesOf(QString::fromLocal8Bit(program.readAllStandardOutput())
+                                .split('\n', Qt::SkipEmptyParts)),
+                 expected);
+        QFile file(folder.filePath("Quorvane.txt"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(messagesOf(QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts)),
+                 expected);
+        QVERIFY(!terminal.commands().empty()); // the check was under way
+        // The port's lock file went with the port.
+        const QString lockName = "LCK.." + terminal.portPath().mid(5).replace('/', '_');
+        for (const char *lockFolder : { "/var/lock", "/run/lock", "/tmp" })
+            QVERIFY2(!QFile::exists(QString::fromLatin1(lockFolder) + "/" + lockName),
+                     qPrintable(lockName));
     }
 };
 

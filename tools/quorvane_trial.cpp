@@ -1,17 +1,27 @@
-// quorvane-trial PORT...
+// quorvane-trial [--window [--press-uscita-after MS] [--report-shown]] PORT...
 // Runs one scan over the given ports (device paths, in the order given) instead of the system's
 // list, prints each log line as it is logged and writes Quorvane.txt in the current folder.
 // Exits 0 when a terminal was found, 1 when none was, 2 on bad usage.
+// With --window it opens the program's real window over the given ports instead, runs the check
+// cycle as the program does and stays open until closed; --press-uscita-after presses "Uscita"
+// that many milliseconds after start, and --report-shown prints "shown" once the window is first
+// painted (both for scripted trials and the benchmark).
 
 #include "terminal/command_exchange.h"
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
+#include "window/frmInviaRicevi.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QEvent>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
 
 #include <cstdio>
+#include <optional>
 
 namespace {
 
@@ -19,38 +29,121 @@ constexpr int ExitFound = 0;
 constexpr int ExitNoneFound = 1;
 constexpr int ExitUsage = 2;
 
+struct Options
+{
+    bool window = false;
+    bool reportShown = false;
+    int pressUscitaAfterMs = -1;
+    QStringList ports;
+};
+
 void printUsage()
 {
-    std::fprintf(stderr, "usage: quorvane-trial PORT...\n"
-                         "  Scans the given serial ports (device paths) for a GSM terminal.\n"
-                         "  Exit status: 0 terminal found, 1 none found, 2 bad usage.\n");
+    std::fprintf(stderr,
+                 "usage: quorvane-trial [--window [--press-uscita-after MS] [--report-shown]] "
+                 "PORT...\n"
+                 "  Scans the given serial ports (device paths) for a GSM terminal.\n"
+                 "  --window  opens Quorvane's window over these ports and runs its checks.\n"
+                 "  Exit status: 0 terminal found, 1 none found, 2 bad usage.\n");
+}
+
+std::optional<Options> parse(const QStringList &arguments)
+{
+    Options options;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
+        if (argument == QLatin1String("--window")) {
+            options.window = true;
+        } else if (argument == QLatin1String("--report-shown")) {
+            options.reportShown = true;
+        } else if (argument == QLatin1String("--press-uscita-after") && i + 1 < arguments.size()) {
+            bool ok = false;
+            options.pressUscitaAfterMs = arguments.at(++i).toInt(&ok);
+            if (!ok || options.pressUscitaAfterMs < 0)
+                return std::nullopt;
+        } else if (argument.startsWith(QLatin1Char('-'))) {
+            return std::nullopt;
+        } else {
+            options.ports << argument;
+        }
+    }
+    const bool windowOnlyOption = options.reportShown || options.pressUscitaAfterMs >= 0;
+    if (options.ports.isEmpty() || (windowOnlyOption && !options.window))
+        return std::nullopt;
+    return options;
+}
+
+void printLine(const QString &line)
+{
+    std::printf("%s\n", line.toLocal8Bit().constData());
+    std::fflush(stdout);
+}
+
+// Prints "shown" the first time the window is painted.
+class ShownReporter : public QObject
+{
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint && !m_reported) {
+            m_reported = true;
+            std::printf("shown\n");
+            std::fflush(stdout);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    bool m_reported = false;
+};
+
+int runWindow(const Options &options)
+{
+    const QStringList ports = options.ports;
+    frmInviaRicevi window(QDir::currentPath(), new SerialComponent([ports] { return ports; }));
+    // The window logged its first line while it was being made.
+    for (int i = 0; i < window.listLog->count(); ++i)
+        printLine(window.listLog->item(i)->text());
+    QObject::connect(&window.log(), &ActivityLog::lineAdded, printLine);
+    ShownReporter reporter;
+    if (options.reportShown)
+        window.installEventFilter(&reporter);
+    window.show();
+    if (options.pressUscitaAfterMs >= 0)
+        QTimer::singleShot(options.pressUscitaAfterMs, window.Command2, &QPushButton::click);
+    return QApplication::exec();
+}
+
+int runScan(const Options &options)
+{
+    const QStringList ports = options.ports;
+    SerialComponent component([ports] { return ports; });
+    writeStartupSettings(component);
+    ActivityLog log(QDir::currentPath());
+    QObject::connect(&log, &ActivityLog::lineAdded, printLine);
+    CommandExchange exchange(component, log);
+    PortScan scan(component, exchange, log);
+    return scan.CercaCell() != 0 ? ExitFound : ExitNoneFound;
 }
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
-    QStringList ports = QCoreApplication::arguments().mid(1);
-    for (const QString &argument : ports) {
-        if (argument.startsWith(QLatin1Char('-'))) {
-            printUsage();
-            return ExitUsage;
-        }
-    }
-    if (ports.isEmpty()) {
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const std::optional<Options> options = parse(arguments);
+    if (!options) {
         printUsage();
         return ExitUsage;
     }
-
-    SerialComponent component([ports] { return ports; });
-    writeStartupSettings(component);
-    ActivityLog log(QDir::currentPath());
-    QObject::connect(&log, &ActivityLog::lineAdded, [](const QString &line) {
-        std::printf("%s\n", line.toLocal8Bit().constData());
-        std::fflush(stdout);
-    });
-    CommandExchange exchange(component, log);
-    PortScan scan(component, exchange, log);
-    return scan.CercaCell() != 0 ? ExitFound : ExitNoneFound;
+    if (options->window) {
+        QApplication app(argc, argv);
+        QApplication::setApplicationName(QStringLiteral("Quorvane"));
+        return runWindow(*options);
+    }
+    QCoreApplication app(argc, argv);
+    return runScan(*options);
 }

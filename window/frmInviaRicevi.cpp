@@ -1,25 +1,163 @@
 #include "frmInviaRicevi.h"
 
 #include "activity_log.h"
+#include "common/Globali.h"
 #include "terminal/command_exchange.h"
+#include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 
+#include <QCloseEvent>
+#include <QIcon>
 #include <QListWidget>
-#include <QVBoxLayout>
+#include <QPushButton>
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// The advice logged when a check found no terminal, one line per call.
+const char *const NotFoundAdvice[] = {
+    "Nessun terminale trovato",
+    "******************",
+    "Il terminale GSM non \u00e8 stato trovato. ",
+    "Verificare il collegamento con il pc.",
+    "Se il problema persiste scollegare il ",
+    "terminale dal computer, ",
+    "attendere 5 secondi ",
+    "e poi ricollegarlo.",
+    "******************",
+};
+
+void endProcessNow()
+{
+    std::fflush(nullptr);
+    // Nothing more may run, not even the rest of a check this was called from: every log line
+    // is already complete in its file, and the port is closed.
+    std::_Exit(EXIT_SUCCESS);
+}
+
+} // namespace
 
 frmInviaRicevi::frmInviaRicevi(const QString &logFolder, SerialComponent *component,
                                QWidget *parent)
     : QWidget(parent)
-    , listLog(new QListWidget(this))
-    , comSMS(component ? component : new SerialComponent(this))
-    , m_log(new ActivityLog(logFolder, listLog, this))
-    , m_exchange(new CommandExchange(*comSMS, *m_log, this))
+    , m_endProgram(endProcessNow)
 {
+    Form_Initialize();
+    buildControls();
+    comSMS = component ? component : new SerialComponent(this);
     if (!comSMS->parent())
         comSMS->setParent(this);
-    setWindowTitle(QStringLiteral("Quorvane"));
-    auto *layout = new QVBoxLayout(this);
-    layout->addWidget(listLog);
+    m_log = new ActivityLog(logFolder, listLog, this);
+    m_exchange = new CommandExchange(*comSMS, *m_log, this);
+    m_scan = new PortScan(*comSMS, *m_exchange, *m_log, this);
+
+    connect(Timer1, &QTimer::timeout, this, &frmInviaRicevi::Timer1_Timer);
+    connect(Command1, &QPushButton::clicked, this, &frmInviaRicevi::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &frmInviaRicevi::Command2_Click);
+
+    Form_Load();
 }
 
 frmInviaRicevi::~frmInviaRicevi() = default;
+
+void frmInviaRicevi::Form_Initialize()
+{
+    // The original loaded the system's common controls here; Qt's widgets need no such step.
+}
+
+void frmInviaRicevi::buildControls()
+{
+    setWindowTitle(QStringLiteral("Quorvane"));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/quorvane-16.png"), QSize(16, 16));
+    icon.addFile(QStringLiteral(":/icons/quorvane-32.png"), QSize(32, 32));
+    setWindowIcon(icon);
+    setFixedSize(ClientSize);
+    move(StoredPosition);
+
+    listLog = new QListWidget(this);
+    listLog->setObjectName(QStringLiteral("listLog"));
+    listLog->setGeometry(8, 8, 417, 316);
+    QFont listFont(QStringLiteral("Verdana"));
+    listFont.setPointSizeF(8.25);
+    listLog->setFont(listFont);
+    listLog->setSortingEnabled(false);
+    listLog->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    QFont buttonFont(QStringLiteral("Verdana"));
+    buttonFont.setPointSizeF(9.75);
+    Command1 = new QPushButton(QStringLiteral("Verifica"), this);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setGeometry(88, 336, 97, 25);
+    Command1->setFont(buttonFont);
+    Command1->setEnabled(false);
+    Command2 = new QPushButton(QStringLiteral("Uscita"), this);
+    Command2->setObjectName(QStringLiteral("Command2"));
+    Command2->setGeometry(232, 336, 97, 25);
+    Command2->setFont(buttonFont);
+
+    setTabOrder(listLog, Command1);
+    setTabOrder(Command1, Command2);
+    listLog->setFocus();
+
+    Timer1 = new QTimer(this);
+    Timer1->setInterval(CheckDelayMs);
+    // A coarse timer may fire up to 5% early; the check is due three seconds after arming.
+    Timer1->setTimerType(Qt::PreciseTimer);
+}
+
+void frmInviaRicevi::Form_Load()
+{
+    Globali::pumpEvents();
+    writeStartupSettings(*comSMS);
+    m_log->AddLog(QStringLiteral("Verifica presenza terminali compatibili"));
+    Timer1->start();
+}
+
+void frmInviaRicevi::Timer1_Timer()
+{
+    Globali::pumpEvents();
+    // One check for each time the timer is switched on.
+    Timer1->stop();
+    if (m_scan->CercaCell() == 0) {
+        for (const char *line : NotFoundAdvice)
+            m_log->AddLog(QString::fromUtf8(line));
+        Globali::Attendi(3);
+    }
+    Command1->setEnabled(true);
+}
+
+void frmInviaRicevi::Command1_Click()
+{
+    Command1->setEnabled(false);
+    Timer1->start();
+    m_log->AddLog(QString());
+    m_log->AddLog(QStringLiteral("Nuova verifica..."));
+}
+
+void frmInviaRicevi::Command2_Click()
+{
+    endProgram();
+}
+
+void frmInviaRicevi::Form_Unload()
+{
+    endProgram();
+}
+
+void frmInviaRicevi::closeEvent(QCloseEvent *event)
+{
+    Form_Unload();
+    event->accept();
+}
+
+void frmInviaRicevi::endProgram()
+{
+    Timer1->stop();
+    // Closing the port releases its lock file, so the next program finds the port free.
+    comSMS->setPortOpen(false);
+    if (m_endProgram)
+        m_endProgram();
+}
