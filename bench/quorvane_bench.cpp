@@ -8,16 +8,28 @@
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
+#include "window/frmInviaRicevi.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <cstdio>
 #include <ctime>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
@@ -167,6 +179,128 @@ void wholeScans()
     report("(e) no ports", timeScan({}), "");
 }
 
+double percentile(std::vector<double> values, double fraction)
+{
+    if (values.empty())
+        return 0;
+    std::sort(values.begin(), values.end());
+    const size_t index = std::min(values.size() - 1, size_t(fraction * (values.size() - 1) + 0.5));
+    return values[index];
+}
+
+// Runs the program's window over `ports` as a child process, as the user would.
+QProcess *startWindow(const QStringList &arguments, QObject *parent)
+{
+    auto *program = new QProcess(parent);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!environment.contains("DISPLAY"))
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+    program->setProcessEnvironment(environment);
+    program->setWorkingDirectory(QDir::tempPath());
+    program->start(QStringLiteral(QUORVANE_TRIAL), QStringList { "--window" } + arguments);
+    return program;
+}
+
+void windowFigures()
+{
+    heading("The window");
+    QObject owner;
+    std::vector<double> shown;
+    for (int run = 0; run < 5; ++run) {
+        QElapsedTimer timer;
+        timer.start();
+        QProcess *program = startWindow({ "--report-shown", "--press-uscita-after", "1000",
+                                          "/dev/quorvane-no-such-port" },
+                                        &owner);
+        while (program->state() != QProcess::NotRunning) {
+            program->waitForReadyRead(10);
+            if (program->canReadLine() && program->readAll().contains("shown")) {
+                shown.push_back(timer.nsecsElapsed() / 1e6);
+                break;
+            }
+        }
+        program->waitForFinished(10000);
+    }
+    row("start to window shown (median of 5)", percentile(shown, 0.5), "ms");
+
+    // Clicks posted from another thread while a check of a silent port runs (about nine
+    // seconds): the time until the button's click is served on the window's thread.
+    SimulatedTerminal terminal;
+    terminal.setSilent(true);
+    const QString port = terminal.portPath();
+    QTemporaryDir folder;
+    frmInviaRicevi window(folder.path(), new SerialComponent([port] { return QStringList { port }; }));
+    window.setEndProgram([] {});
+    auto *probe = new QPushButton(QStringLiteral("probe"), &window);
+    probe->setGeometry(0, 0, 10, 10);
+    window.show();
+
+    std::mutex mutex;
+    std::vector<std::chrono::steady_clock::time_point> posted;
+    std::vector<double> delays;
+    QObject::connect(probe, &QPushButton::clicked, [&] {
+        const auto now = std::chrono::steady_clock::now();
+        std::lock_guard lock(mutex);
+        if (delays.size() < posted.size())
+            delays.push_back(std::chrono::duration<double, std::milli>(now - posted[delays.size()])
+                                 .count());
+    });
+    QElapsedTimer whole;
+    whole.start();
+    // Wait for the check to start, then click through it.
+    while (!window.Timer1->isActive() || whole.elapsed() < 100)
+        QCoreApplication::processEvents();
+    std::atomic<bool> checking { true };
+    std::thread clicker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3200));
+        while (checking) {
+            {
+                std::lock_guard lock(mutex);
+                if (delays.size() == posted.size()) {
+                    posted.push_back(std::chrono::steady_clock::now());
+                    // The click is made where the window's events are served, as a
+                    // click coming from the window system would be.
+                    QMetaObject::invokeMethod(probe, &QPushButton::click, Qt::QueuedConnection);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        }
+    });
+    while (!window.Command1->isEnabled())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    checking = false;
+    clicker.join();
+    char note[96];
+    std::snprintf(note, sizeof note, "%zu clicks during one check of a silent port",
+                  delays.size());
+    row("click served after, p50", percentile(delays, 0.5), "ms", note);
+    row("click served after, p99", percentile(delays, 0.99), "ms");
+    row("click served after, max", percentile(delays, 1.0), "ms");
+
+    // The program through a whole check that finds a terminal, as a process of its own.
+    SimulatedTerminal found;
+    QProcess *program = startWindow({ "--press-uscita-after", "8000", found.portPath() }, &owner);
+    program->waitForStarted();
+    // The kernel's high-water mark of the process's own memory; read while it runs, since a
+    // child's rusage also counts what it shared with this process before it started.
+    const QString status = QStringLiteral("/proc/%1/status").arg(program->processId());
+    double peakKiB = 0;
+    while (!program->waitForFinished(50)) {
+        QFile file(status);
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                peakKiB = std::max(peakKiB, line.mid(6).trimmed().split(' ').value(0).toDouble());
+        }
+    }
+    row("peak memory of the program through a check", peakKiB / 1024.0, "MiB",
+        "VmHWM, window offscreen, terminal found");
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    row("peak memory of this benchmark", usage.ru_maxrss / 1024.0, "MiB");
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -174,9 +308,11 @@ int main(int argc, char *argv[])
     qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
                                                                     : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("Quorvane benchmark (%d cores)\n", QThread::idealThreadCount());
     pumpCosts();
     exchangesAt2400();
     wholeScans();
+    windowFigures();
     return 0;
 }
