@@ -4,6 +4,8 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
+#include <cerrno>
+
 Q_LOGGING_CATEGORY(lcSerial, "quorvane.serial", QtWarningMsg)
 
 namespace {
@@ -84,7 +86,9 @@ void SerialComponent::setPortOpen(bool open)
     m_port->setPortName(m_portName);
     applyLineSettings();
     m_opening = true;
+    errno = 0;
     const bool opened = m_port->open(QIODevice::ReadWrite);
+    const int openErrno = errno;
     m_opening = false;
     if (!opened) {
         const QString reason = m_port->errorString();
@@ -93,9 +97,11 @@ void SerialComponent::setPortOpen(bool open)
             setOpenError(OpenError::NotFound, reason);
             break;
         case QSerialPort::PermissionError:
-            // Qt reports a lock file held by another program as a permission error too; only
-            // its text tells the two apart.
-            setOpenError(reason.contains(QLatin1String("lock"), Qt::CaseInsensitive)
+            // Qt reports as permission errors also a device another process holds exclusively
+            // (EBUSY) and a lock file another program holds; neither is cured by permissions.
+            setOpenError(openErrno == EBUSY
+                                 || reason.contains(QLatin1String("locking the device"),
+                                                    Qt::CaseInsensitive)
                              ? OpenError::InUse
                              : OpenError::PermissionDenied,
                          reason);
@@ -111,8 +117,10 @@ void SerialComponent::setPortOpen(bool open)
         m_port->clearError();
         return;
     }
-    // Settings may only take on an open port on some platforms; write them again.
+    // Settings may only take on an open port on some platforms; write them again. Whatever the
+    // line held from before this open is no reply to anything the program will send.
     applyLineSettings();
+    m_port->clear(QSerialPort::Input);
     m_status = StatusOk;
 }
 

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -84,6 +85,11 @@ void SimulatedTerminal::setStalled(bool stalled)
 {
     std::lock_guard lock(m_mutex);
     m_stalled = stalled;
+}
+
+bool SimulatedTerminal::setExclusive(bool exclusive)
+{
+    return m_slave >= 0 && ::ioctl(m_slave, exclusive ? TIOCEXCL : TIOCNXCL) == 0;
 }
 
 bool SimulatedTerminal::lineSettings(termios *settings) const

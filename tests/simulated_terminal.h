@@ -55,6 +55,8 @@ public:
     // Stops reading what the program sends, as a terminal that holds its line with flow control:
     // the program's output backs up.
     void setStalled(bool stalled);
+    // Holds the line exclusively (TIOCEXCL): other opens fail with EBUSY, except root's.
+    bool setExclusive(bool exclusive);
     // The line settings the program left on the port.
     bool lineSettings(termios *settings) const;
     // Sends bytes unasked (noise, floods), after whatever is already queued.

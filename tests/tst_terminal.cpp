@@ -6,9 +6,14 @@
 #include "window/activity_log.h"
 
 #include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -83,8 +88,26 @@ void configure(SimulatedTerminal &terminal, const QString &kind)
         terminal.setReply(QStringLiteral("at+gmi"), "\r\nERROR\r\n");
     else if (kind == QLatin1String("silent"))
         terminal.setSilent(true);
-    else if (kind == QLatin1String("hangs up"))
-        terminal.hangUpOnCommand(2);
+}
+
+// Qt locks a serial port with a lock file in the first of these folders it may write.
+bool lockFileExists(const QString &port)
+{
+    const QString name = "LCK.." + QString(port).remove(0, 5).replace('/', '_');
+    for (const char *folder : { "/var/lock", "/etc/locks", "/var/spool/locks", "/var/spool/uucp",
+                                "/tmp", "/var/tmp", "/var/lock/lockdev", "/run/lock" }) {
+        if (QFile::exists(QString::fromLatin1(folder) + '/' + name))
+            return true;
+    }
+    return false;
+}
+
+QStringList linesOfFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts);
 }
 
 } // namespace
@@ -498,8 +521,6 @@ private Q_SLOTS:
                                    << QStringList { "Trovato: -ACME MODEMMODEL 900E-" } << all;
         QTest::newRow("identification refused") << "identification refused" << QStringList()
                                                 << all;
-        QTest::newRow("hangs up") << "hangs up" << QStringList()
-                                  << std::vector<std::string> { "", "at" };
         QTest::newRow("silent") << "silent" << QStringList() << all;
     }
     void scanOfOnePort()
@@ -594,6 +615,158 @@ private Q_SLOTS:
                      "Trovato: -Motorola-" }));
         QCOMPARE(component.opened, (QStringList { "COM4", "COM7" }));
         QVERIFY(!component.isPortOpen());
+    }
+
+    // Faults of the device during a scan: the scan ends with the lines it should, the port is
+    // closed and unlocked, and the same objects go on to find a healthy terminal.
+    void faultDuringAScan_data()
+    {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QStringList>("found");
+        QTest::addColumn<std::vector<std::string>>("commands");
+        const std::vector<std::string> all { "", "at", "at", "", "", "at+gmi" };
+        QTest::newRow("unplugged during an exchange")
+            << "unplugged during an exchange" << QStringList()
+            << std::vector<std::string> { "", "at" };
+        QTest::newRow("unplugged during the settling wait")
+            << "unplugged during the settling wait" << QStringList()
+            << std::vector<std::string> {};
+        QTest::newRow("a megabyte without a line end")
+            << "a megabyte without a line end" << QStringList() << all;
+        QTest::newRow("non-text bytes in the name")
+            << "non-text bytes in the name"
+            << QStringList { QString::fromLatin1("Trovato: -SIE\x00MENS\xff\x01-", 21) } << all;
+        QTest::newRow("a name of 100,000 characters")
+            << "a name of 100,000 characters"
+            << QStringList { "Trovato: -" + QString(100000, 'N') + "-" } << all;
+    }
+    void faultDuringAScan()
+    {
+        QFETCH(QString, fault);
+        SimulatedTerminal terminal;
+        ScanBench bench;
+        bench.ports = QStringList { terminal.portPath() };
+        if (fault == "unplugged during an exchange") {
+            terminal.hangUpOnCommand(2);
+        } else if (fault == "unplugged during the settling wait") {
+            // Right after the port opens: the first events pumped are the settling wait's.
+            QObject::connect(&bench.recorder.log, &ActivityLog::lineAdded, [&terminal](const QString &line) {
+                if (line.contains("Verifica "))
+                    QTimer::singleShot(0, [&terminal] { terminal.hangUp(); });
+            });
+        } else if (fault == "a megabyte without a line end") {
+            terminal.setPaced(false);
+            terminal.setReply("at+gmi", QByteArray(1 << 20, 'A'));
+        } else if (fault == "non-text bytes in the name") {
+            terminal.setReply("at+gmi", QByteArray("\r\nSIE\x00MENS\xff\x01\r\n\r\nOK\r\n", 20));
+        } else {
+            terminal.setPaced(false);
+            terminal.setReply("at+gmi", "\r\n" + QByteArray(100000, 'N') + "\r\n\r\nOK\r\n");
+        }
+
+        QFETCH(QStringList, found);
+        QCOMPARE(bench.run(), qint16(found.isEmpty() ? 0 : 1));
+        const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere...",
+                                                   "Verifica " + terminal.portPath()
+                                                       + " in corso..." }
+            + found;
+        QCOMPARE(bench.recorder.messages(), expected);
+        QCOMPARE(messagesOf(linesOfFile(bench.recorder.log.filePath())), expected);
+        QTEST(terminal.commands(), "commands");
+        QVERIFY(!bench.component.isPortOpen());
+        QVERIFY(!lockFileExists(terminal.portPath()));
+
+        SimulatedTerminal healthy;
+        bench.ports = QStringList { healthy.portPath() };
+        QCOMPARE(bench.run(), qint16(1));
+        QCOMPARE(bench.recorder.messages().last(), QStringLiteral("Trovato: -SIEMENS-"));
+    }
+
+    // Another program holds the port (its lock file is there): the scan says so and goes on.
+    // When that program dies without closing, its stale lock does not keep the port from us.
+    void portLockedByAnotherProgram()
+    {
+        SimulatedTerminal terminal;
+        terminal.setSilent(true);
+        QTemporaryDir folder;
+        QProcess holder;
+        holder.setWorkingDirectory(folder.path());
+        holder.start(QStringLiteral(QUORVANE_TRIAL), { terminal.portPath() });
+        QTRY_VERIFY(lockFileExists(terminal.portPath()));
+
+        ScanBench bench;
+        bench.ports = QStringList { terminal.portPath() };
+        QCOMPARE(bench.run(), qint16(0));
+        QCOMPARE(bench.recorder.messages(),
+                 (QStringList { "Ricerca del terminale in corso, attendere...",
+                                "Verifica " + terminal.portPath() + " in corso...",
+                                "Impossibile aprire " + terminal.portPath()
+                                    + ": la porta \u00e8 gi\u00e0 in uso da un altro programma." }));
+
+        holder.kill(); // no chance to remove its lock file
+        QVERIFY(holder.waitForFinished(5000));
+        QVERIFY(lockFileExists(terminal.portPath()));
+        terminal.setSilent(false);
+        QCOMPARE(bench.run(), qint16(1));
+        QCOMPARE(bench.recorder.messages().last(), QStringLiteral("Trovato: -SIEMENS-"));
+        QVERIFY(!lockFileExists(terminal.portPath()));
+    }
+
+    // As an ordinary user (nobody), whose folder for the log is read-only: a port the user may
+    // not open, and one another process holds exclusively.
+    void openFailuresOfAnOrdinaryUser_data()
+    {
+        QTest::addColumn<bool>("exclusive");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("not permitted")
+            << false
+            << ": permesso negato. Aggiungere l'utente al gruppo dialout (sudo usermod -a -G "
+               "dialout $USER) e accedere di nuovo.";
+        QTest::newRow("held exclusively")
+            << true << ": la porta \u00e8 gi\u00e0 in uso da un altro programma.";
+    }
+    void openFailuresOfAnOrdinaryUser()
+    {
+        if (geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("needs root and setpriv to act as an ordinary user");
+        QFETCH(bool, exclusive);
+        SimulatedTerminal terminal;
+        const QByteArray port = terminal.portPath().toLocal8Bit();
+        QCOMPARE(::chmod(port.constData(), exclusive ? 0666 : 0600), 0);
+        QVERIFY(terminal.setExclusive(exclusive));
+
+        QTemporaryDir readOnly; // root's, 0700 by default: closed to nobody
+        QVERIFY(QFile::setPermissions(readOnly.path(), QFile::ReadOwner | QFile::WriteOwner
+                                          | QFile::ExeOwner | QFile::ReadOther | QFile::ExeOther));
+        QTemporaryDir userData;
+        QVERIFY(QFile::setPermissions(userData.path(), QFileDevice::Permissions(0x7777)));
+        QProcess trial;
+        trial.setWorkingDirectory(readOnly.path());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_DATA_HOME", userData.path());
+        environment.insert("HOME", userData.path());
+        trial.setProcessEnvironment(environment);
+        trial.start("setpriv", { "--reuid=65534", "--regid=65534", "--clear-groups",
+                                 QStringLiteral(QUORVANE_TRIAL), terminal.portPath() });
+        QVERIFY(trial.waitForFinished(30000));
+        if (trial.readAllStandardError().contains("failed to execute"))
+            QSKIP("the build folder is closed to an ordinary user");
+        QCOMPARE(trial.exitCode(), 1);
+
+        const QString fallback = userData.filePath("quorvane-trial/Quorvane.txt");
+        QFETCH(QString, reason);
+        const QStringList expected {
+            "Ricerca del terminale in corso, attendere...",
+            "Impossibile scrivere il registro in " + readOnly.filePath("Quorvane.txt")
+                + "; il registro viene scritto in " + fallback,
+            "Verifica " + terminal.portPath() + " in corso...",
+            "Impossibile aprire " + terminal.portPath() + reason,
+        };
+        QCOMPARE(messagesOf(QString::fromLocal8Bit(trial.readAllStandardOutput())
+                                .split('\n', Qt::SkipEmptyParts)),
+                 expected);
+        QCOMPARE(messagesOf(linesOfFile(fallback)), expected);
+        QVERIFY(!QFile::exists(readOnly.filePath("Quorvane.txt")));
     }
 
     void trialTool_data()

@@ -325,6 +325,26 @@ private Q_SLOTS:
         QVERIFY(!bench.window->comSMS->isPortOpen());
     }
 
+    // A user hammering "Verifica": the first press arms one check, the rest find the button
+    // disabled and do nothing.
+    void verificaPressedManyTimes()
+    {
+        WindowBench bench(new ScriptedComponent);
+        bench.window->show();
+        QVERIFY(bench.waitForVerifica());
+        const int before = bench.lines.size();
+        for (int i = 0; i < 10; ++i)
+            QTest::mouseClick(bench.window->Command1, Qt::LeftButton);
+        QVERIFY(bench.waitForVerifica());
+        for (int i = 0; i < 10; ++i)
+            QTest::mouseClick(bench.window->Command1, Qt::LeftButton);
+        QVERIFY(bench.waitForVerifica());
+        const QStringList oneCheck = QStringList { QString(), "Nuova verifica...",
+                                                   "Ricerca del terminale in corso, attendere..." }
+            + NotFoundAdvice;
+        QCOMPARE(bench.messages().mid(before), oneCheck + oneCheck);
+    }
+
     void closingTheWindowClosesThePortAndEnds()
     {
         SimulatedTerminal terminal;
