@@ -1,0 +1,84 @@
+// The command exchange fed arbitrary replies in arbitrary pieces through a scripted component.
+// Input: pieces, each a length byte and that many bytes of reply. After the last piece the
+// device goes away, so every exchange ends within a few turns.
+#include "fuzz_text.h"
+#include "scripted_component.h"
+#include "terminal/command_exchange.h"
+#include "window/activity_log.h"
+
+#include <QCoreApplication>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+
+namespace {
+
+QStringList piecesOf(const uint8_t *data, size_t size)
+{
+    QStringList pieces;
+    size_t at = 0;
+    while (at < size) {
+        const size_t length = std::min<size_t>(data[at], size - at - 1);
+        pieces << QString::fromLatin1(reinterpret_cast<const char *>(data + at + 1),
+                                      qsizetype(length));
+        at += 1 + length;
+    }
+    return pieces;
+}
+
+bool hasFailureKeyword(const QString &text)
+{
+    const QString upper = upperCased(text);
+    return upper.contains(QLatin1String("BUSY")) || upper.contains(QLatin1String("NO CARRIER"))
+        || upper.contains(QLatin1String("ERROR"));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static int argc = 1;
+    static char name[] = "fuzz_exchange";
+    static char *argv[] = { name, nullptr };
+    static QCoreApplication app(argc, argv);
+    static QTemporaryDir folder;
+    static ActivityLog log(folder.path());
+
+    const QStringList pieces = piecesOf(data, size);
+    ScriptedComponent component({ QStringLiteral("COM1") });
+    component.setScript([&pieces](ScriptedComponent &c, const QString &) {
+        for (const QString &piece : pieces)
+            c.deliver(piece);
+        QTimer::singleShot(0, &c, [&c] { c.dropPort(); });
+    });
+    CommandExchange exchange(component, log);
+    exchange.InRicerca = true;
+    component.setPortOpen(true);
+    exchange.EseguiCMD(QStringLiteral("at"));
+
+    // An exchange always ends with an outcome.
+    FUZZ_CHECK(exchange.RispostaOK || exchange.RispostaErrore);
+    // The reply is the cleaned text of the pieces that had arrived by then, in order.
+    QString arrived;
+    bool matched = exchange.Risposta.isEmpty();
+    for (const QString &piece : pieces) {
+        arrived += piece;
+        QString copy = arrived;
+        if (PulisciSTR(copy) == exchange.Risposta) {
+            matched = true;
+            break;
+        }
+    }
+    FUZZ_CHECK(matched);
+    // "OK" and the failure keywords are only ever seen where they are.
+    if (exchange.RispostaOK)
+        FUZZ_CHECK(arrived.contains(QLatin1String("OK")));
+    if (exchange.RispostaErrore && component.isPortOpen())
+        FUZZ_CHECK(hasFailureKeyword(arrived));
+    // Spent single-shot timers delete themselves later; with no event loop running, "later"
+    // must be said here or they pile up from run to run.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return 0;
+}
