@@ -12,8 +12,8 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -22,9 +22,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -79,8 +79,7 @@ void pumpCosts()
     row("one paced turn (minimum 5 us)", pacedNs / 1000, "us");
     std::printf("  %-52s %12.2f x\n", "paced / bare", pacedNs / bareNs);
     row("200,000 bare turns", bareNs * CommandExchange::PollBudget / 1e9, "s");
-    row("200,000 paced turns (one checkpoint)", pacedNs * CommandExchange::PollBudget / 1e9,
-        "s");
+    row("200,000 paced turns (one checkpoint)", pacedNs * CommandExchange::PollBudget / 1e9, "s");
 }
 
 void exchangesAt2400()
@@ -209,9 +208,9 @@ void windowFigures()
     for (int run = 0; run < 5; ++run) {
         QElapsedTimer timer;
         timer.start();
-        QProcess *program = startWindow({ "--report-shown", "--press-uscita-after", "1000",
-                                          "/dev/quorvane-no-such-port" },
-                                        &owner);
+        QProcess *program = startWindow(
+            { "--report-shown", "--press-uscita-after", "1000", "/dev/quorvane-no-such-port" },
+            &owner);
         while (program->state() != QProcess::NotRunning) {
             program->waitForReadyRead(10);
             if (program->canReadLine() && program->readAll().contains("shown")) {
@@ -229,7 +228,8 @@ void windowFigures()
     terminal.setSilent(true);
     const QString port = terminal.portPath();
     QTemporaryDir folder;
-    frmInviaRicevi window(folder.path(), new SerialComponent([port] { return QStringList { port }; }));
+    frmInviaRicevi window(folder.path(),
+                          new SerialComponent([port] { return QStringList { port }; }));
     window.setEndProgram([] {});
     auto *probe = new QPushButton(QStringLiteral("probe"), &window);
     probe->setGeometry(0, 0, 10, 10);
@@ -242,8 +242,8 @@ void windowFigures()
         const auto now = std::chrono::steady_clock::now();
         std::lock_guard lock(mutex);
         if (delays.size() < posted.size())
-            delays.push_back(std::chrono::duration<double, std::milli>(now - posted[delays.size()])
-                                 .count());
+            delays.push_back(
+                std::chrono::duration<double, std::milli>(now - posted[delays.size()]).count());
     });
     QElapsedTimer whole;
     whole.start();
@@ -271,8 +271,7 @@ void windowFigures()
     checking = false;
     clicker.join();
     char note[96];
-    std::snprintf(note, sizeof note, "%zu clicks during one check of a silent port",
-                  delays.size());
+    std::snprintf(note, sizeof note, "%zu clicks during one check of a silent port", delays.size());
     row("click served after, p50", percentile(delays, 0.5), "ms", note);
     row("click served after, p99", percentile(delays, 0.99), "ms");
     row("click served after, max", percentile(delays, 1.0), "ms");
@@ -305,8 +304,8 @@ void windowFigures()
 
 int main(int argc, char *argv[])
 {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen"
-                                                                    : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     std::printf("Quorvane benchmark (%d cores)\n", QThread::idealThreadCount());

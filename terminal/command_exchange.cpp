@@ -16,8 +16,7 @@ constexpr qsizetype KeywordOverlap = 9; // "NO CARRIER" is the longest
 
 void spinUntil(std::chrono::steady_clock::time_point end)
 {
-    while (std::chrono::steady_clock::now() < end) {
-    }
+    while (std::chrono::steady_clock::now() < end) { }
 }
 
 } // namespace

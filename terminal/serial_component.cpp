@@ -99,12 +99,12 @@ void SerialComponent::setPortOpen(bool open)
         case QSerialPort::PermissionError:
             // Qt reports as permission errors also a device another process holds exclusively
             // (EBUSY) and a lock file another program holds; neither is cured by permissions.
-            setOpenError(openErrno == EBUSY
-                                 || reason.contains(QLatin1String("locking the device"),
-                                                    Qt::CaseInsensitive)
-                             ? OpenError::InUse
-                             : OpenError::PermissionDenied,
-                         reason);
+            setOpenError(
+                openErrno == EBUSY
+                        || reason.contains(QLatin1String("locking the device"), Qt::CaseInsensitive)
+                    ? OpenError::InUse
+                    : OpenError::PermissionDenied,
+                reason);
             break;
         case QSerialPort::OpenError:
             setOpenError(OpenError::InUse, reason);

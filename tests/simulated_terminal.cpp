@@ -141,8 +141,7 @@ std::vector<std::string> SimulatedTerminal::commands() const
 bool SimulatedTerminal::waitUntilSent(std::chrono::milliseconds timeout)
 {
     std::unique_lock lock(m_mutex);
-    return m_sentCondition.wait_for(lock, timeout,
-                                    [this] { return m_output.empty() || m_hungUp; });
+    return m_sentCondition.wait_for(lock, timeout, [this] { return m_output.empty() || m_hungUp; });
 }
 
 void SimulatedTerminal::queue(const QByteArray &bytes, Clock::time_point start)

@@ -7,7 +7,11 @@
 class SteppingClock
 {
 public:
-    SteppingClock(QTime start, int stepMs) : m_now(start), m_stepMs(stepMs) { }
+    SteppingClock(QTime start, int stepMs)
+        : m_now(start)
+        , m_stepMs(stepMs)
+    {
+    }
     QTime operator()()
     {
         const QTime reading = m_now;
@@ -53,8 +57,7 @@ private Q_SLOTS:
         QTest::newRow("late in a second") << QTime(10, 0, 0, 900) << 1 << QTime(10, 0, 1, 0);
         QTest::newRow("early in a second") << QTime(10, 0, 0, 0) << 1 << QTime(10, 0, 1, 0);
         QTest::newRow("three seconds") << QTime(12, 30, 59, 500) << 3 << QTime(12, 31, 2, 0);
-        QTest::newRow("crossing midnight")
-            << QTime(23, 59, 58, 500) << 3 << QTime(0, 0, 1, 0);
+        QTest::newRow("crossing midnight") << QTime(23, 59, 58, 500) << 3 << QTime(0, 0, 1, 0);
         QTest::newRow("ending on midnight") << QTime(23, 59, 59, 0) << 1 << QTime(0, 0, 0, 0);
     }
     void waitEndsOnTheWholeSecond()

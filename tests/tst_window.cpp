@@ -1,3 +1,4 @@
+#include "log_lines.h"
 #include "scripted_component.h"
 #include "simulated_terminal.h"
 #include "terminal/port_scan.h"
@@ -18,14 +19,6 @@ QByteArray readAll(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-QStringList messagesOf(const QStringList &lines)
-{
-    QStringList messages;
-    for (const QString &line : lines)
-        messages << line.mid(QStringLiteral("yyyy-mm-dd hh:nn:ss - ").size());
-    return messages;
 }
 
 const QStringList NotFoundAdvice {
@@ -96,9 +89,9 @@ private Q_SLOTS:
         QTest::newRow("plain") << QDateTime(QDate(2004, 9, 2), QTime(22, 57, 50))
                                << QStringLiteral("Nuova verifica...")
                                << QStringLiteral("2004-09-02 22:57:50 - Nuova verifica...");
-        QTest::newRow("leading zeros") << QDateTime(QDate(2026, 1, 5), QTime(7, 3, 9))
-                                       << QStringLiteral("x")
-                                       << QStringLiteral("2026-01-05 07:03:09 - x");
+        QTest::newRow("leading zeros")
+            << QDateTime(QDate(2026, 1, 5), QTime(7, 3, 9)) << QStringLiteral("x")
+            << QStringLiteral("2026-01-05 07:03:09 - x");
         QTest::newRow("empty message") << QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59))
                                        << QString() << QStringLiteral("2026-12-31 23:59:59 - ");
         QTest::newRow("trailing spaces")
@@ -192,7 +185,8 @@ private Q_SLOTS:
         QCOMPARE(log.filePath(), fallbackFile);
         QCOMPARE(list.count(), 3);
         QVERIFY(list.item(0)->text().endsWith(QLatin1String(" - uno")));
-        QVERIFY(list.item(1)->text().contains(QLatin1String(" - Impossibile scrivere il registro in ")));
+        QVERIFY(list.item(1)->text().contains(
+            QLatin1String(" - Impossibile scrivere il registro in ")));
         QVERIFY(list.item(1)->text().endsWith(fallbackFile));
         QVERIFY(list.item(2)->text().endsWith(QLatin1String(" - due")));
         const QList<QByteArray> fileLines = readAll(fallbackFile).split('\n');
@@ -273,13 +267,15 @@ private Q_SLOTS:
         WindowBench bench(new ScriptedComponent);
         bench.window->show();
         QVERIFY(bench.waitForVerifica());
-        const QStringList firstCheck = QStringList { "Verifica presenza terminali compatibili",
-                                                     "Ricerca del terminale in corso, attendere..." }
+        const QStringList firstCheck =
+            QStringList { "Verifica presenza terminali compatibili",
+                          "Ricerca del terminale in corso, attendere..." }
             + NotFoundAdvice;
         QCOMPARE(bench.messages(), firstCheck);
         const qint64 enabledAt = bench.clock.elapsed();
         QVERIFY(bench.timeOf("Ricerca del terminale in corso, attendere...") >= 2900);
-        QVERIFY(enabledAt - bench.times.last() >= 1900); // a three-second wait, counted in whole seconds
+        QVERIFY(enabledAt - bench.times.last()
+                >= 1900); // a three-second wait, counted in whole seconds
         QVERIFY(!bench.verificaEnabled.contains(true));
         QVERIFY(!bench.window->Timer1->isActive());
 
@@ -305,10 +301,7 @@ private Q_SLOTS:
                 >= 2900);
         QCOMPARE(bench.verificaEnabled.count(true), 0);
 
-        QFile file(bench.window->log().filePath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(messagesOf(QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts)),
-                 bench.messages());
+        QCOMPARE(messagesOf(linesOfFile(bench.window->log().filePath())), bench.messages());
     }
 
     void terminalFoundGivesNoAdvice()
@@ -383,10 +376,7 @@ private Q_SLOTS:
         QCOMPARE(messagesOf(QString::fromLocal8Bit(program.readAllStandardOutput())
                                 .split('\n', Qt::SkipEmptyParts)),
                  expected);
-        QFile file(folder.filePath("Quorvane.txt"));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(messagesOf(QString::fromLatin1(file.readAll()).split("\r\n", Qt::SkipEmptyParts)),
-                 expected);
+        QCOMPARE(messagesOf(linesOfFile(folder.filePath("Quorvane.txt"))), expected);
         QVERIFY(!terminal.commands().empty()); // the check was under way
         // The port's lock file went with the port.
         const QString lockName = "LCK.." + terminal.portPath().mid(5).replace('/', '_');
