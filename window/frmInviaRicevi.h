@@ -26,7 +26,6 @@ public:
     ~frmInviaRicevi() override;
 
     ActivityLog &log() { return *m_log; }
-    PortScan &scan() { return *m_scan; }
 
     // What ending the program does once the port is closed; by default the process ends at
     // once. Tests put something harmless in its place.
