@@ -62,11 +62,6 @@ QStringList SerialComponent::portNames() const
     return m_portSource ? m_portSource() : QStringList();
 }
 
-void SerialComponent::selectPort(const QString &name)
-{
-    m_portName = name;
-}
-
 bool SerialComponent::isPortOpen() const
 {
     return m_port->isOpen() && !m_failed;

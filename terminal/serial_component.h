@@ -40,8 +40,8 @@ public:
     // The ports to probe, in the order they are to be probed.
     virtual QStringList portNames() const;
     // Selects the port the next open acts on: a system port name (ttyUSB0) or a device path.
-    virtual void selectPort(const QString &name);
-    virtual QString selectedPort() const { return m_portName; }
+    void selectPort(const QString &name) { m_portName = name; }
+    QString selectedPort() const { return m_portName; }
 
     // The open flag. Writing False closes the port (harmless when already closed); writing True
     // opens the selected port. Reading it is True while the port is open; the component turns it

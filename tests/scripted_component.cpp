@@ -15,7 +15,7 @@ void ScriptedComponent::setPortOpen(bool open)
         ++closeCount;
         return;
     }
-    const auto failure = m_openFailures.constFind(m_selected);
+    const auto failure = m_openFailures.constFind(selectedPort());
     if (failure != m_openFailures.constEnd()) {
         m_open = false;
         setOpenError(failure->first, failure->second);
@@ -23,7 +23,7 @@ void ScriptedComponent::setPortOpen(bool open)
     }
     setOpenError(OpenError::None, QString());
     m_open = true;
-    opened << m_selected;
+    opened << selectedPort();
 }
 
 void ScriptedComponent::send(const QString &command)

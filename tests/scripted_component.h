@@ -18,8 +18,6 @@ public:
     explicit ScriptedComponent(QStringList ports = {}, QObject *parent = nullptr);
 
     QStringList portNames() const override { return m_ports; }
-    void selectPort(const QString &name) override { m_selected = name; }
-    QString selectedPort() const override { return m_selected; }
     void setPortOpen(bool open) override;
     bool isPortOpen() const override { return m_open; }
     void send(const QString &command) override;
@@ -42,7 +40,6 @@ public:
 
 private:
     QStringList m_ports;
-    QString m_selected;
     bool m_open = false;
     QString m_pending;
     Script m_script;

@@ -52,18 +52,6 @@ SimulatedTerminal::~SimulatedTerminal()
         ::close(m_slave);
 }
 
-void SimulatedTerminal::setEcho(bool on)
-{
-    std::lock_guard lock(m_mutex);
-    m_echo = on;
-}
-
-void SimulatedTerminal::setPaced(bool paced)
-{
-    std::lock_guard lock(m_mutex);
-    m_paced = paced;
-}
-
 void SimulatedTerminal::setReply(const QString &command, const QByteArray &reply)
 {
     std::lock_guard lock(m_mutex);
@@ -75,18 +63,6 @@ void SimulatedTerminal::setManufacturer(const QString &name)
     setReply(QStringLiteral("at+gmi"), "\r\n" + name.toLatin1() + "\r\n\r\nOK\r\n");
 }
 
-void SimulatedTerminal::setSilent(bool silent)
-{
-    std::lock_guard lock(m_mutex);
-    m_silent = silent;
-}
-
-void SimulatedTerminal::setStalled(bool stalled)
-{
-    std::lock_guard lock(m_mutex);
-    m_stalled = stalled;
-}
-
 bool SimulatedTerminal::setExclusive(bool exclusive)
 {
     return m_slave >= 0 && ::ioctl(m_slave, exclusive ? TIOCEXCL : TIOCNXCL) == 0;
@@ -95,24 +71,6 @@ bool SimulatedTerminal::setExclusive(bool exclusive)
 bool SimulatedTerminal::lineSettings(termios *settings) const
 {
     return m_slave >= 0 && tcgetattr(m_slave, settings) == 0;
-}
-
-void SimulatedTerminal::setReplyDelay(std::chrono::milliseconds delay)
-{
-    std::lock_guard lock(m_mutex);
-    m_replyDelay = delay;
-}
-
-void SimulatedTerminal::ignoreFor(std::chrono::milliseconds span)
-{
-    std::lock_guard lock(m_mutex);
-    m_deafUntil = Clock::now() + span;
-}
-
-void SimulatedTerminal::hangUpOnCommand(int count)
-{
-    std::lock_guard lock(m_mutex);
-    m_hangUpOnCommand = count;
 }
 
 void SimulatedTerminal::hangUp()

@@ -34,27 +34,27 @@ public:
     QString portPath() const { return m_slavePath; }
     bool isValid() const { return m_master >= 0; }
 
-    void setEcho(bool on);
+    void setEcho(bool on) { set(m_echo, on); }
     // Paced: one character every CharacterTime. Unpaced: everything written at once.
-    void setPaced(bool paced);
+    void setPaced(bool paced) { set(m_paced, paced); }
     // Reply to a command line (matched without regard to case, without its CR), e.g.
     // setReply("at+gmi", "\r\nSIEMENS\r\n\r\nOK\r\n"). Unknown commands get "\r\nERROR\r\n"; a
     // bare CR gets nothing but its echo.
     void setReply(const QString &command, const QByteArray &reply);
     void setManufacturer(const QString &name);
     // Reads everything, answers nothing, echoes nothing.
-    void setSilent(bool silent);
+    void setSilent(bool silent) { set(m_silent, silent); }
     // Echo and reply of each command start this long after its CR.
-    void setReplyDelay(std::chrono::milliseconds delay);
+    void setReplyDelay(std::chrono::milliseconds delay) { set(m_replyDelay, delay); }
     // Ignores whatever arrives during the next `span`.
-    void ignoreFor(std::chrono::milliseconds span);
+    void ignoreFor(std::chrono::milliseconds span) { set(m_deafUntil, Clock::now() + span); }
     // Closes the master side when the `count`-th command line arrives (before answering it).
-    void hangUpOnCommand(int count);
+    void hangUpOnCommand(int count) { set(m_hangUpOnCommand, count); }
     // Closes the master side now: to the program, the device is gone.
     void hangUp();
     // Stops reading what the program sends, as a terminal that holds its line with flow control:
     // the program's output backs up.
-    void setStalled(bool stalled);
+    void setStalled(bool stalled) { set(m_stalled, stalled); }
     // Holds the line exclusively (TIOCEXCL): other opens fail with EBUSY, except root's.
     bool setExclusive(bool exclusive);
     // The line settings the program left on the port.
@@ -74,6 +74,14 @@ private:
         Clock::time_point due;
         char byte;
     };
+
+    // Settings are read by the terminal's thread.
+    template<typename T>
+    void set(T &field, T value)
+    {
+        std::lock_guard lock(m_mutex);
+        field = value;
+    }
 
     void run();
     void receive(const char *data, ssize_t size);

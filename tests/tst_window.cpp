@@ -94,10 +94,6 @@ private Q_SLOTS:
             << QStringLiteral("2026-01-05 07:03:09 - x");
         QTest::newRow("empty message") << QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59))
                                        << QString() << QStringLiteral("2026-12-31 23:59:59 - ");
-        QTest::newRow("trailing spaces")
-            << QDateTime(QDate(2026, 6, 1), QTime(0, 0, 0))
-            << QStringLiteral("terminale dal computer, ")
-            << QStringLiteral("2026-06-01 00:00:00 - terminale dal computer, ");
     }
     void lineFormat()
     {
@@ -236,7 +232,6 @@ private Q_SLOTS:
         QCOMPARE(w.listLog->font().family(), QStringLiteral("Verdana"));
         QCOMPARE(w.listLog->font().pointSizeF(), 8.25);
         QCOMPARE(w.Command1->font().pointSizeF(), 9.75);
-        QCOMPARE(w.Command2->font().pointSizeF(), 9.75);
         QVERIFY(!w.Command1->isEnabled());
         QVERIFY(w.Command2->isEnabled());
         QVERIFY(w.Timer1->isActive());
@@ -287,8 +282,9 @@ private Q_SLOTS:
                  (QStringList { QString(), "Nuova verifica..." }));
         QVERIFY(bench.lines.last().endsWith(QLatin1String(" - Nuova verifica...")));
         QVERIFY(bench.lines.at(bench.lines.size() - 2).endsWith(QLatin1String(" - ")));
-        // Pressing the disabled button again does nothing.
-        QTest::mouseClick(bench.window->Command1, Qt::LeftButton);
+        // Pressing the disabled button again, however often, does nothing.
+        for (int i = 0; i < 10; ++i)
+            QTest::mouseClick(bench.window->Command1, Qt::LeftButton);
         QCOMPARE(bench.messages().size(), firstCheck.size() + 2);
 
         QVERIFY(bench.waitForVerifica());
@@ -316,26 +312,6 @@ private Q_SLOTS:
                                 "Ricerca del terminale in corso, attendere...",
                                 "Verifica " + port + " in corso...", "Trovato: -SIEMENS-" }));
         QVERIFY(!bench.window->comSMS->isPortOpen());
-    }
-
-    // A user hammering "Verifica": the first press arms one check, the rest find the button
-    // disabled and do nothing.
-    void verificaPressedManyTimes()
-    {
-        WindowBench bench(new ScriptedComponent);
-        bench.window->show();
-        QVERIFY(bench.waitForVerifica());
-        const int before = bench.lines.size();
-        for (int i = 0; i < 10; ++i)
-            QTest::mouseClick(bench.window->Command1, Qt::LeftButton);
-        QVERIFY(bench.waitForVerifica());
-        for (int i = 0; i < 10; ++i)
-            QTest::mouseClick(bench.window->Command1, Qt::LeftButton);
-        QVERIFY(bench.waitForVerifica());
-        const QStringList oneCheck = QStringList { QString(), "Nuova verifica...",
-                                                   "Ricerca del terminale in corso, attendere..." }
-            + NotFoundAdvice;
-        QCOMPARE(bench.messages().mid(before), oneCheck + oneCheck);
     }
 
     void closingTheWindowClosesThePortAndEnds()

@@ -37,13 +37,12 @@ public:
     // data folder.
     void setFallbackFolder(const QString &folder) { m_fallbackFolder = folder; }
 
-    static QString formatLine(const QDateTime &when, const QString &messaggio);
-
 Q_SIGNALS:
     // The line as it was added to the list (timestamp included).
     void lineAdded(const QString &line);
 
 private:
+    static QString formatLine(const QDateTime &when, const QString &messaggio);
     bool appendToFile(const QString &path, const QString &line);
     void writeToFile(const QString &messaggio);
     void addToList(const QString &line);
