@@ -73,6 +73,9 @@ void frmInviaRicevi::buildControls()
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/quorvane-16.png"), QSize(16, 16));
     icon.addFile(QStringLiteral(":/icons/quorvane-32.png"), QSize(32, 32));
+    // Smooth sizes for high-density screens and task switchers.
+    for (const int size : { 48, 64, 128, 256 })
+        icon.addFile(QStringLiteral(":/icons/quorvane-%1.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
     setFixedSize(ClientSize);
     move(StoredPosition);
