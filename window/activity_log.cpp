@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QListWidget>
 #include <QStandardPaths>
 
@@ -32,6 +33,31 @@ void ActivityLog::AddLog(const QString &messaggio)
     Q_EMIT lineAdded(line);
     // The file's line reads the clock again, as the list's did; the two can differ by a second.
     writeToFile(messaggio);
+}
+
+QString ActivityLog::folderForProgram(const QString &programFolder)
+{
+    const QString marker =
+        QDir(programFolder).filePath(QString::fromUtf8(QUORVANE_INSTALLED_MARKER));
+    if (!QFileInfo::exists(marker))
+        return programFolder;
+    const QString dataFolder =
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation);
+    // Without a home folder there is no data folder: the program's folder is tried, then the
+    // log gives up as it does for any unwritable file.
+    if (dataFolder.isEmpty())
+        return programFolder;
+    // When the folder cannot be made, writing to it fails and the log says so.
+    QDir().mkpath(dataFolder);
+    return dataFolder;
+}
+
+void ActivityLog::reportFilePath()
+{
+    if (m_fileGivenUp)
+        return;
+    AddLog(QStringLiteral("Il registro viene scritto in %1")
+               .arg(QDir::toNativeSeparators(m_filePath)));
 }
 
 void ActivityLog::addToList(const QString &line)

@@ -28,6 +28,17 @@ public:
 
     void AddLog(const QString &messaggio);
 
+    // The folder a program started from `programFolder` writes its log to. A copy run from a
+    // folder of its own (a build folder, a folder it was unpacked into) writes beside itself.
+    // An installed program writes to the per-user data folder, which is created here: its own
+    // folder is shared, and usually read-only. A folder counts as installed when the metainfo
+    // an install brings lies where the install layout puts it.
+    static QString folderForProgram(const QString &programFolder);
+
+    // Adds one line saying which file the log is written to, unless no file can be written (the
+    // list has then said so already).
+    void reportFilePath();
+
     // Path of the file the lines are written to now; it changes once if the first choice proves
     // unwritable.
     QString filePath() const { return m_filePath; }
