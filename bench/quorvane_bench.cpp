@@ -2,7 +2,6 @@
 // `tools/dev bench`; it prints a table, it asserts nothing.
 
 #include "common/Globali.h"
-#include "scripted_component.h"
 #include "simulated_terminal.h"
 #include "terminal/command_exchange.h"
 #include "terminal/port_scan.h"
@@ -68,8 +67,12 @@ void pumpCosts()
 
     // A silent exchange on an open port runs two whole budgets of paced turns.
     Exchanger ex;
-    ScriptedComponent component({ QStringLiteral("COM1") });
+    SimulatedTerminal terminal;
+    terminal.setSilent(true);
+    SerialComponent component(SerialComponent::PortSource {});
     CommandExchange exchange(component, ex.log);
+    exchange.InRicerca = true;
+    component.selectPort(terminal.portPath());
     component.setPortOpen(true);
     timer.restart();
     exchange.EseguiCMD(QStringLiteral("at"));

@@ -72,26 +72,53 @@ qint16 foundPortNumber(const QString &name, qint16 position)
     return position;
 }
 
-QString openFailureMessage(const QString &name, SerialComponent::OpenError error,
-                           const QString &reason)
+QString openFailureMessage(const QString &name, const OpenFailure &failure)
 {
-    switch (error) {
-    case SerialComponent::OpenError::NotFound:
-        return QStringLiteral("Impossibile aprire %1: porta non trovata.").arg(name);
-    case SerialComponent::OpenError::PermissionDenied:
-        return QStringLiteral("Impossibile aprire %1: permesso negato. Aggiungere l'utente al "
-                              "gruppo dialout (sudo usermod -a -G dialout $USER) e accedere di "
-                              "nuovo.")
+    using Reason = OpenFailure::Reason;
+    const QString cannot = QStringLiteral("Impossibile aprire %1: ").arg(name);
+    // The system's own words, in parentheses, after a reason of ours.
+    const QString because = failure.systemText.isEmpty()
+        ? QStringLiteral(".")
+        : QStringLiteral(" (%1).").arg(failure.systemText);
+    switch (failure.reason) {
+    case Reason::NotFound:
+        return cannot + QStringLiteral("porta non trovata.");
+    case Reason::PermissionDenied:
+        return cannot + QStringLiteral("permesso negato.");
+    case Reason::NotInGroup:
+        return cannot
+            + QStringLiteral("permesso negato. Aggiungere l'utente al gruppo %1 (sudo usermod -a "
+                             "-G %1 $USER) e accedere di nuovo.")
+                  .arg(failure.group);
+    case Reason::GroupNotInSession:
+        return cannot
+            + QStringLiteral("permesso negato. L'utente \u00e8 gi\u00e0 nel gruppo %1: uscire e "
+                             "accedere di nuovo.")
+                  .arg(failure.group);
+    case Reason::InUse:
+        if (!failure.holder.isEmpty()) {
+            return cannot
+                + QStringLiteral("la porta \u00e8 gi\u00e0 in uso da %1 (processo %2).")
+                      .arg(failure.holder)
+                      .arg(failure.holderPid);
+        }
+        return cannot + QStringLiteral("la porta \u00e8 gi\u00e0 in uso da un altro programma.");
+    case Reason::Console:
+        return QStringLiteral("La porta %1 \u00e8 una console del sistema: non viene verificata.")
             .arg(name);
-    case SerialComponent::OpenError::InUse:
-        return QStringLiteral("Impossibile aprire %1: la porta \u00e8 gi\u00e0 in uso da un altro "
-                              "programma.")
-            .arg(name);
-    case SerialComponent::OpenError::None:
-    case SerialComponent::OpenError::Other:
+    case Reason::ManagedByModemManager:
+        return QStringLiteral("La porta %1 \u00e8 gestita da ModemManager. Per liberarla durante "
+                              "la verifica: mmcli --inhibit-device=%2")
+            .arg(name, failure.modemDevice);
+    case Reason::NotASerialPort:
+        return cannot + QStringLiteral("non \u00e8 una porta seriale") + because;
+    case Reason::InputOutput:
+        return cannot + QStringLiteral("errore di ingresso/uscita") + because;
+    case Reason::None:
+    case Reason::Other:
         break;
     }
-    return QStringLiteral("Impossibile aprire %1: %2").arg(name, reason);
+    return cannot + QStringLiteral("errore del sistema") + because;
 }
 
 PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, ActivityLog &log,
@@ -131,10 +158,13 @@ void PortScan::probe(const QString &name)
     m_log.AddLog(QStringLiteral("Verifica ") + name + QStringLiteral(" in corso..."));
     m_component.setPortOpen(false);
     m_component.setPortOpen(true);
-    if (m_component.openError() != SerialComponent::OpenError::None) {
+    const OpenFailure &failure = m_component.openFailure();
+    if (failure.reason != OpenFailure::Reason::None) {
         // Nothing can be said to a port that did not open: say why, and go on with the next.
-        m_log.AddLog(
-            openFailureMessage(name, m_component.openError(), m_component.openErrorText()));
+        m_log.AddLog(openFailureMessage(name, failure));
+        // ModemManager has already asked its modem who made it.
+        if (failure.reason == OpenFailure::Reason::ManagedByModemManager)
+            logManufacturer(failure.manufacturer);
         return;
     }
 
@@ -156,8 +186,13 @@ void PortScan::probe(const QString &name)
     m_exchange.EseguiCMD(QString());
     m_exchange.EseguiCMD(QStringLiteral("at+gmi"));
     if (m_exchange.RispostaOK && !m_exchange.RispostaErrore)
-        Marca = smapMARCA(m_exchange.Risposta);
+        logManufacturer(smapMARCA(m_exchange.Risposta));
+    m_component.setPortOpen(false);
+}
+
+void PortScan::logManufacturer(const QString &name)
+{
+    Marca = trimSpaces(name);
     if (!Marca.isEmpty())
         m_log.AddLog(QStringLiteral("Trovato: -") + Marca + QStringLiteral("-"));
-    m_component.setPortOpen(false);
 }

@@ -19,8 +19,7 @@ QString smapMARCA(QString &testo);
 qint16 foundPortNumber(const QString &name, qint16 position);
 
 // The line that tells the user why a port could not be opened.
-QString openFailureMessage(const QString &name, SerialComponent::OpenError error,
-                           const QString &reason);
+QString openFailureMessage(const QString &name, const OpenFailure &failure);
 
 // Walks every port the component lists, probes each for a terminal and logs the manufacturer of
 // every terminal that answers.
@@ -41,6 +40,8 @@ public:
 
 private:
     void probe(const QString &name);
+    // Takes the terminal's manufacturer and, when there is one, logs it: the port is found.
+    void logManufacturer(const QString &name);
 
     SerialComponent &m_component;
     CommandExchange &m_exchange;

@@ -1,5 +1,7 @@
 #include "serial_component.h"
 
+#include "port_guard.h"
+
 #include <QLoggingCategory>
 #include <QSerialPort>
 #include <QSerialPortInfo>
@@ -10,13 +12,43 @@ Q_LOGGING_CATEGORY(lcSerial, "quorvane.serial", QtWarningMsg)
 
 namespace {
 
-QStringList systemPortNames()
+// A port name as Qt lists it (ttyUSB0) or a device path, as a device path.
+QString devicePath(const QString &name)
 {
-    QStringList names;
-    const auto ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        names << info.portName();
-    return names;
+    return name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+}
+
+// Why Qt could not open a port the guard let through.
+OpenFailure failureOfQt(QSerialPort::SerialPortError error, const QString &text, int openErrno)
+{
+    OpenFailure failure;
+    failure.systemText = text;
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        failure.reason = OpenFailure::Reason::NotFound;
+        break;
+    case QSerialPort::PermissionError:
+        // Qt reports as permission errors also a device another process holds exclusively
+        // (EBUSY) and a lock file another program holds; neither is cured by permissions.
+        failure.reason = openErrno == EBUSY
+                || text.contains(QLatin1String("locking the device"), Qt::CaseInsensitive)
+            ? OpenFailure::Reason::InUse
+            : OpenFailure::Reason::PermissionDenied;
+        break;
+    case QSerialPort::OpenError:
+        failure.reason = OpenFailure::Reason::InUse;
+        break;
+    case QSerialPort::UnsupportedOperationError:
+        failure.reason = OpenFailure::Reason::NotASerialPort;
+        break;
+    case QSerialPort::ResourceError:
+        failure.reason = OpenFailure::Reason::InputOutput;
+        break;
+    default:
+        failure.reason = OpenFailure::Reason::Other;
+        break;
+    }
+    return failure;
 }
 
 QSerialPort::FlowControl flowControlFor(qint32 mode)
@@ -34,14 +66,25 @@ QSerialPort::FlowControl flowControlFor(qint32 mode)
 } // namespace
 
 SerialComponent::SerialComponent(QObject *parent)
-    : SerialComponent(systemPortNames, parent)
+    : SerialComponent(PortSource(), parent)
 {
+    // The system's ports, less the entries the serial driver keeps for UARTs that are not there.
+    m_portSource = [this] {
+        QStringList names;
+        const auto ports = QSerialPortInfo::availablePorts();
+        for (const QSerialPortInfo &info : ports) {
+            if (m_guard->isPresent(info.systemLocation()))
+                names << info.portName();
+        }
+        return names;
+    };
 }
 
 SerialComponent::SerialComponent(PortSource ports, QObject *parent)
     : QObject(parent)
     , m_portSource(std::move(ports))
     , m_port(std::make_unique<QSerialPort>())
+    , m_guard(std::make_unique<PortGuard>())
 {
     m_writeTimer.setSingleShot(true);
     connect(m_port.get(), &QSerialPort::readyRead, this, &SerialComponent::ComponentDataEvent);
@@ -76,9 +119,13 @@ void SerialComponent::setPortOpen(bool open)
     if (!open)
         return;
 
-    m_openError = OpenError::None;
-    m_openErrorText.clear();
+    m_openFailure = OpenFailure();
     m_port->setPortName(m_portName);
+    const OpenFailure refused = m_guard->claim(devicePath(m_portName));
+    if (refused.reason != OpenFailure::Reason::None) {
+        refuseOpen(refused);
+        return;
+    }
     applyLineSettings();
     m_opening = true;
     errno = 0;
@@ -86,30 +133,15 @@ void SerialComponent::setPortOpen(bool open)
     const int openErrno = errno;
     m_opening = false;
     if (!opened) {
-        const QString reason = m_port->errorString();
-        switch (m_port->error()) {
-        case QSerialPort::DeviceNotFoundError:
-            setOpenError(OpenError::NotFound, reason);
-            break;
-        case QSerialPort::PermissionError:
-            // Qt reports as permission errors also a device another process holds exclusively
-            // (EBUSY) and a lock file another program holds; neither is cured by permissions.
-            setOpenError(
-                openErrno == EBUSY
-                        || reason.contains(QLatin1String("locking the device"), Qt::CaseInsensitive)
-                    ? OpenError::InUse
-                    : OpenError::PermissionDenied,
-                reason);
-            break;
-        case QSerialPort::OpenError:
-            setOpenError(OpenError::InUse, reason);
-            break;
-        default:
-            setOpenError(OpenError::Other, reason);
-            break;
-        }
-        qCDebug(lcSerial) << "open failed" << m_portName << m_port->error() << reason;
+        m_guard->abandon();
+        refuseOpen(failureOfQt(m_port->error(), m_port->errorString(), openErrno));
         m_port->clearError();
+        return;
+    }
+    const OpenFailure taken = m_guard->confirm(int(m_port->handle()));
+    if (taken.reason != OpenFailure::Reason::None) {
+        m_port->close(); // not a byte was written
+        refuseOpen(taken);
         return;
     }
     // Settings may only take on an open port on some platforms; write them again. Whatever the
@@ -117,6 +149,17 @@ void SerialComponent::setPortOpen(bool open)
     applyLineSettings();
     m_port->clear(QSerialPort::Input);
     m_status = StatusOk;
+}
+
+void SerialComponent::refuseOpen(const OpenFailure &failure)
+{
+    qCDebug(lcSerial) << "not opened" << m_portName << int(failure.reason) << failure.systemText;
+    m_openFailure = failure;
+}
+
+void SerialComponent::setSystemRoot(const QString &root)
+{
+    m_guard->setSystemRoot(root);
 }
 
 void SerialComponent::applyLineSettings()
@@ -180,12 +223,6 @@ void SerialComponent::setStatus(qint32 status)
 {
     m_status = status;
     Q_EMIT ComponentStatusEvent();
-}
-
-void SerialComponent::setOpenError(OpenError error, const QString &text)
-{
-    m_openError = error;
-    m_openErrorText = text;
 }
 
 void SerialComponent::onPortError(int error)

@@ -8,7 +8,34 @@
 #include <functional>
 #include <memory>
 
+class PortGuard;
 class QSerialPort;
+
+// Why a port was not opened, with what the user needs to know to do something about it.
+struct OpenFailure
+{
+    enum class Reason {
+        None,
+        NotFound,
+        PermissionDenied, // and no group would help
+        NotInGroup, // the user could join `group`
+        GroupNotInSession, // the user is in `group`, but this session started before
+        InUse, // by `holder`, process `holderPid`, when known
+        Console, // a system console: never opened
+        ManagedByModemManager, // never opened; `modemDevice`, `manufacturer` as it reports them
+        NotASerialPort,
+        InputOutput,
+        Other,
+    };
+    Reason reason = Reason::None;
+    QString group;
+    QString holder;
+    qint64 holderPid = 0;
+    QString modemDevice;
+    QString manufacturer;
+    // The system's own words, when they say more than the reason.
+    QString systemText;
+};
 
 // The serial-port control the window hosts as `comSMS`: one serial port, selected by name,
 // opened and closed through an open flag, fed whole command lines, and reporting received text
@@ -25,9 +52,6 @@ public:
     // the device failed while open).
     static constexpr qint32 StatusNotResponding = -9;
     static constexpr qint32 StatusOk = 0;
-
-    // Why the last open failed.
-    enum class OpenError { None, NotFound, PermissionDenied, InUse, Other };
 
     // Line settings the component is created with: 2400 baud, no parity, 8 data bits, 1 stop bit.
     static constexpr qint32 DefaultBaudRate = 2400;
@@ -48,9 +72,10 @@ public:
     // False by itself when the device fails.
     virtual void setPortOpen(bool open);
     virtual bool isPortOpen() const;
-    // After a failed open: why, and the system's own words for it.
-    virtual OpenError openError() const { return m_openError; }
-    virtual QString openErrorText() const { return m_openErrorText; }
+    // Why the last open failed; Reason::None after one that succeeded.
+    const OpenFailure &openFailure() const { return m_openFailure; }
+    // Where the system's own files are read when judging a port; tests give a folder of theirs.
+    void setSystemRoot(const QString &root);
 
     // Sends one command line: the text, then a carriage return. Latin-1, one character a byte.
     virtual void send(const QString &command);
@@ -83,16 +108,18 @@ Q_SIGNALS:
 protected:
     // For stand-ins that play a component without a serial port behind it.
     void setStatus(qint32 status);
-    void setOpenError(OpenError error, const QString &text);
+    void setOpenFailure(const OpenFailure &failure) { m_openFailure = failure; }
 
 private:
     void applyLineSettings();
+    void refuseOpen(const OpenFailure &failure);
     void onPortError(int error);
     void onBytesWritten();
     void onWriteTimedOut();
 
     PortSource m_portSource;
     std::unique_ptr<QSerialPort> m_port;
+    std::unique_ptr<PortGuard> m_guard;
     QString m_portName;
     QTimer m_writeTimer;
     qint32 m_status = StatusOk;
@@ -100,8 +127,7 @@ private:
     bool m_opening = false;
     // The device failed while open; the flag reads False from that moment.
     bool m_failed = false;
-    OpenError m_openError = OpenError::None;
-    QString m_openErrorText;
+    OpenFailure m_openFailure;
     qint32 m_readBufferLimit = 0;
     qint32 m_writeTimeout = 0;
     qint32 m_handshaking = 0;

@@ -12,16 +12,15 @@ void ScriptedComponent::setPortOpen(bool open)
 {
     if (!open) {
         m_open = false;
-        ++closeCount;
         return;
     }
     const auto failure = m_openFailures.constFind(selectedPort());
     if (failure != m_openFailures.constEnd()) {
         m_open = false;
-        setOpenError(failure->first, failure->second);
+        setOpenFailure(*failure);
         return;
     }
-    setOpenError(OpenError::None, QString());
+    setOpenFailure(OpenFailure());
     m_open = true;
     opened << selectedPort();
 }
@@ -38,9 +37,9 @@ QString ScriptedComponent::takeReceived()
     return std::exchange(m_pending, QString());
 }
 
-void ScriptedComponent::failOpen(const QString &port, OpenError error, const QString &text)
+void ScriptedComponent::failOpen(const QString &port, const OpenFailure &failure)
 {
-    m_openFailures.insert(port, { error, text });
+    m_openFailures.insert(port, failure);
 }
 
 void ScriptedComponent::deliver(const QString &text)

@@ -2,7 +2,7 @@
 
 #include "terminal/serial_component.h"
 
-#include <QSet>
+#include <QHash>
 #include <QStringList>
 
 #include <functional>
@@ -25,8 +25,8 @@ public:
 
     // Runs for every command sent on an open port.
     void setScript(Script script) { m_script = std::move(script); }
-    // Opening this port fails with `error`.
-    void failOpen(const QString &port, OpenError error, const QString &text);
+    // Opening this port fails so.
+    void failOpen(const QString &port, const OpenFailure &failure);
 
     // Text arriving from the terminal.
     void deliver(const QString &text);
@@ -36,12 +36,11 @@ public:
 
     QStringList sent;
     QStringList opened;
-    int closeCount = 0;
 
 private:
     QStringList m_ports;
     bool m_open = false;
     QString m_pending;
     Script m_script;
-    QHash<QString, QPair<OpenError, QString>> m_openFailures;
+    QHash<QString, OpenFailure> m_openFailures;
 };

@@ -1,11 +1,12 @@
-// quorvane-trial [--window [--press-uscita-after MS] [--report-shown]] PORT...
+// quorvane-trial [--system-root DIR] [--window [--press-uscita-after MS] [--report-shown]] PORT...
 // Runs one scan over the given ports (device paths, in the order given) instead of the system's
 // list, prints each log line as it is logged and writes Quorvane.txt in the current folder.
 // Exits 0 when a terminal was found, 1 when none was, 2 on bad usage.
 // With --window it opens the program's real window over the given ports instead, runs the check
 // cycle as the program does and stays open until closed; --press-uscita-after presses "Uscita"
 // that many milliseconds after start, and --report-shown prints "shown" once the window is first
-// painted (both for scripted trials and the benchmark).
+// painted (both for scripted trials and the benchmark). --system-root reads the system's own
+// files (proc/, sys/, etc/group) below DIR, so that trials can play consoles and groups.
 
 #include "terminal/command_exchange.h"
 #include "terminal/port_scan.h"
@@ -34,14 +35,15 @@ struct Options
     bool window = false;
     bool reportShown = false;
     int pressUscitaAfterMs = -1;
+    QString systemRoot;
     QStringList ports;
 };
 
 void printUsage()
 {
     std::fprintf(stderr,
-                 "usage: quorvane-trial [--window [--press-uscita-after MS] [--report-shown]] "
-                 "PORT...\n"
+                 "usage: quorvane-trial [--system-root DIR] [--window [--press-uscita-after MS] "
+                 "[--report-shown]] PORT...\n"
                  "  Scans the given serial ports (device paths) for a GSM terminal.\n"
                  "  --window  opens Quorvane's window over these ports and runs its checks.\n"
                  "  Exit status: 0 terminal found, 1 none found, 2 bad usage.\n");
@@ -61,6 +63,8 @@ std::optional<Options> parse(const QStringList &arguments)
             options.pressUscitaAfterMs = arguments.at(++i).toInt(&ok);
             if (!ok || options.pressUscitaAfterMs < 0)
                 return std::nullopt;
+        } else if (argument == QLatin1String("--system-root") && i + 1 < arguments.size()) {
+            options.systemRoot = arguments.at(++i);
         } else if (argument.startsWith(QLatin1Char('-'))) {
             return std::nullopt;
         } else {
@@ -106,6 +110,8 @@ int runWindow(const Options &options)
     for (int i = 0; i < window.listLog->count(); ++i)
         printLine(window.listLog->item(i)->text());
     QObject::connect(&window.log(), &ActivityLog::lineAdded, printLine);
+    if (!options.systemRoot.isEmpty())
+        window.comSMS->setSystemRoot(options.systemRoot);
     ShownReporter reporter;
     if (options.reportShown)
         window.installEventFilter(&reporter);
@@ -120,6 +126,8 @@ int runScan(const Options &options)
     const QStringList ports = options.ports;
     SerialComponent component([ports] { return ports; });
     writeStartupSettings(component);
+    if (!options.systemRoot.isEmpty())
+        component.setSystemRoot(options.systemRoot);
     ActivityLog log(QDir::currentPath());
     QObject::connect(&log, &ActivityLog::lineAdded, printLine);
     CommandExchange exchange(component, log);

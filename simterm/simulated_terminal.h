@@ -57,6 +57,8 @@ public:
     void setStalled(bool stalled) { set(m_stalled, stalled); }
     // Holds the line exclusively (TIOCEXCL): other opens fail with EBUSY, except root's.
     bool setExclusive(bool exclusive);
+    // Whether the line is held exclusively now, by anybody.
+    bool isExclusive() const;
     // The line settings the program left on the port.
     bool lineSettings(termios *settings) const;
     // Sends bytes unasked (noise, floods), after whatever is already queued.

@@ -68,6 +68,12 @@ bool SimulatedTerminal::setExclusive(bool exclusive)
     return m_slave >= 0 && ::ioctl(m_slave, exclusive ? TIOCEXCL : TIOCNXCL) == 0;
 }
 
+bool SimulatedTerminal::isExclusive() const
+{
+    int exclusive = 0;
+    return m_slave >= 0 && ::ioctl(m_slave, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+}
+
 bool SimulatedTerminal::lineSettings(termios *settings) const
 {
     return m_slave >= 0 && tcgetattr(m_slave, settings) == 0;

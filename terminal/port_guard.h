@@ -1,0 +1,48 @@
+#pragma once
+
+#include "serial_component.h"
+
+#include <QString>
+
+// What Linux serial programs agree on to keep out of each other's way. The system lets any
+// program with the rights open a port another one is using; only conventions keep them apart:
+// lock files, exclusive mode, flock, ModemManager's claim on modems, consoles. The component asks
+// here before it opens a port and again right after, so that a port in use never gets a byte
+// from us, and holds its own ports the same ways. Elsewhere the system itself refuses a port in
+// use, and every answer is "go ahead".
+class PortGuard
+{
+public:
+    PortGuard() = default;
+    ~PortGuard();
+    PortGuard(const PortGuard &) = delete;
+    PortGuard &operator=(const PortGuard &) = delete;
+
+    // Where the system's own files are read (proc/, sys/, etc/group); "/" but in tests.
+    void setSystemRoot(const QString &root) { m_root = root; }
+
+    // Whether a listed port is there at all: a ttyS entry whose UART does not exist is left out.
+    bool isPresent(const QString &devicePath) const;
+
+    // Before the port is opened: why it must not be, or Reason::None. With None the guard keeps
+    // the device open (without a byte written, its settings untouched) until confirm() or
+    // abandon(), so that opening it for real does not toggle its modem lines.
+    OpenFailure claim(const QString &devicePath);
+    // Right after the port opened, on its handle, before the first byte: takes our flock on it.
+    // Refused means another program took the port in the meantime: the caller closes it unused.
+    OpenFailure confirm(int handle);
+    // The port was not opened after all.
+    void abandon();
+
+private:
+    OpenFailure inUse(qint64 pid) const;
+    qint64 devicePid(unsigned long device) const;
+    qint64 flockPid(const struct stat &node) const;
+    bool isConsole(unsigned long device) const;
+    OpenFailure permissionRefusal(const QString &devicePath) const;
+    QString rooted(const QString &path) const;
+
+    QString m_root = QStringLiteral("/");
+    QString m_devicePath;
+    int m_descriptor = -1;
+};

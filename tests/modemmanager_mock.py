@@ -1,0 +1,23 @@
+'''ModemManager with one modem, for tests (a python-dbusmock template).
+
+Parameters: "ports" (the modem's port names below /dev), "device" (its device id),
+"manufacturer" (empty when it has not told).
+'''
+
+import dbus
+
+BUS_NAME = 'org.freedesktop.ModemManager1'
+MAIN_OBJ = '/org/freedesktop/ModemManager1'
+MAIN_IFACE = 'org.freedesktop.ModemManager1'
+SYSTEM_BUS = True
+IS_OBJECT_MANAGER = True
+
+
+def load(mock, parameters):
+    ports = dbus.Array([dbus.Struct((name, dbus.UInt32(3)), signature='su')
+                        for name in parameters.get('ports', [])], signature='(su)')
+    mock.AddObject(MAIN_OBJ + '/Modem/0', 'org.freedesktop.ModemManager1.Modem', {
+        'Ports': ports,
+        'Device': dbus.String(parameters.get('device', '')),
+        'Manufacturer': dbus.String(parameters.get('manufacturer', '')),
+    }, [])
