@@ -4,6 +4,13 @@
 #include <QString>
 #include <QStringList>
 
+// The whole content of a file; empty when there is none.
+inline QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return !path.isEmpty() && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // The messages of log lines, without their "yyyy-mm-dd hh:nn:ss - " timestamps.
 inline QStringList messagesOf(const QStringList &lines)
 {
@@ -16,8 +23,11 @@ inline QStringList messagesOf(const QStringList &lines)
 // The lines of a log file as written: Latin-1, each ending in CR LF.
 inline QStringList linesOfFile(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLatin1(file.readAll()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    return QString::fromLatin1(contentOf(path)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+}
+
+// The lock file Qt and minicom keep for a port on this system.
+inline QString lockPathOf(const QString &port)
+{
+    return "/var/lock/LCK.." + QString(port).remove(0, 5).replace('/', '_');
 }

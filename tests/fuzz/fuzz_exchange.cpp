@@ -1,7 +1,6 @@
 // The command exchange fed arbitrary replies in arbitrary pieces through a scripted component.
 // Input: pieces, each a length byte and that many bytes of reply. After the last piece the
 // device goes away, so every exchange ends within a few turns.
-#include "fuzz_text.h"
 #include "scripted_component.h"
 #include "terminal/command_exchange.h"
 #include "window/activity_log.h"
@@ -11,6 +10,16 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <cstdlib>
+
+// A broken property is a crash, so that the fuzzer keeps the input that shows it.
+#define FUZZ_CHECK(condition)                                                                      \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);      \
+            abort();                                                                               \
+        }                                                                                          \
+    } while (false)
 
 namespace {
 
