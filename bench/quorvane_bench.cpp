@@ -4,6 +4,7 @@
 #include "common/Globali.h"
 #include "simulated_terminal.h"
 #include "terminal/command_exchange.h"
+#include "terminal/port_guard.h"
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
@@ -306,6 +307,70 @@ void windowFigures()
     row("peak memory of this benchmark", usage.ru_maxrss / 1024.0, "MiB");
 }
 
+// Child mode: the checks a port goes through before it opens, on a free pseudo-terminal and
+// on one held exclusively by this process (whose holder is then looked for among every
+// process's open files in vain), in microseconds, median of `rounds`.
+int guardCosts(int rounds)
+{
+    SimulatedTerminal terminal;
+    PortGuard guard;
+    auto median = [&] {
+        std::vector<double> us;
+        for (int i = 0; i < rounds; ++i) {
+            QElapsedTimer timer;
+            timer.start();
+            guard.claim(terminal.portPath());
+            guard.abandon();
+            us.push_back(timer.nsecsElapsed() / 1e3);
+        }
+        return percentile(us, 0.5);
+    };
+    const double free = median();
+    terminal.setExclusive(true);
+    const double held = median();
+    std::printf("%.1f %.1f\n", free, held);
+    return 0;
+}
+
+// The cost of judging a port before it opens, for each state of the system bus. A process
+// keeps the system bus it first reached, so each state is measured by a process of its own.
+void guardFigures()
+{
+    heading("Checks of other programs' claims, added cost per port (median of 200)");
+    std::printf("  %-52s %12s %12s\n", "", "free us", "held us");
+    QProcess bus, mock;
+    auto measure = [](const char *what, const QProcessEnvironment &environment) {
+        QProcess child;
+        child.setProcessEnvironment(environment);
+        child.start(QCoreApplication::applicationFilePath(), { "--guard-costs" });
+        child.waitForFinished(60000);
+        const QList<QByteArray> figures = child.readAllStandardOutput().trimmed().split(' ');
+        std::printf("  %-52s %12s %12s\n", what, figures.value(0).constData(),
+                    figures.value(1).constData());
+    };
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    measure("this machine as it is", environment);
+    environment.insert("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quorvane-bench-bus");
+    measure("no system bus", environment);
+    bus.start("dbus-daemon", { "--session", "--nofork", "--print-address=1" });
+    if (!bus.waitForReadyRead(10000)) {
+        std::printf("  (no dbus-daemon: the bus figures are left out)\n");
+        return;
+    }
+    environment.insert("DBUS_SYSTEM_BUS_ADDRESS", QString::fromLatin1(bus.readLine().trimmed()));
+    measure("a system bus without ModemManager", environment);
+    mock.setProcessEnvironment(environment);
+    mock.start("/usr/bin/python3",
+               { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-p",
+                 R"({"ports": ["ttyUSB7"], "device": "/sys/devices/x", "manufacturer": "X"})" });
+    QThread::msleep(1500); // the mock takes its name on the bus
+    measure("ModemManager with a modem on another port", environment);
+    for (QProcess *process : { &mock, &bus }) {
+        process->kill();
+        process->waitForFinished();
+    }
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -314,9 +379,12 @@ int main(int argc, char *argv[])
             qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (QCoreApplication::arguments().contains("--guard-costs"))
+        return guardCosts(200);
     std::printf("Quorvane benchmark (%d cores)\n", QThread::idealThreadCount());
     pumpCosts();
     exchangesAt2400();
+    guardFigures();
     wholeScans();
     windowFigures();
     return 0;

@@ -18,7 +18,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/serial.h>
@@ -34,25 +36,50 @@ Q_LOGGING_CATEGORY(lcGuard, "quorvane.guard", QtWarningMsg)
 namespace {
 
 // The folders serial programs keep their lock files in (Qt SerialPort looks in all of these).
-const char *const LockFolders[] = { "/var/lock",  "/etc/locks",        "/var/spool/locks",
-                                    "/var/spool/uucp", "/tmp", "/var/tmp",
+const char *const LockFolders[] = { "/var/lock",         "/etc/locks", "/var/spool/locks",
+                                    "/var/spool/uucp",   "/tmp",       "/var/tmp",
                                     "/var/lock/lockdev", "/run/lock" };
 
 // Programs that wait for a login on a terminal line.
-const QStringList LoginPrograms { QStringLiteral("agetty"), QStringLiteral("getty"),
+const QStringList LoginPrograms { QStringLiteral("agetty"),   QStringLiteral("getty"),
                                   QStringLiteral("mingetty"), QStringLiteral("mgetty"),
-                                  QStringLiteral("login"), QStringLiteral("sulogin"),
-                                  QStringLiteral("fbgetty"), QStringLiteral("serial-getty") };
+                                  QStringLiteral("login"),    QStringLiteral("sulogin"),
+                                  QStringLiteral("fbgetty"),  QStringLiteral("serial-getty") };
 
 const QString ModemManagerService = QStringLiteral("org.freedesktop.ModemManager1");
 const QString ModemInterface = QStringLiteral("org.freedesktop.ModemManager1.Modem");
 // ModemManager answers within milliseconds; a bus that does not is not waited for.
 constexpr int BusTimeoutMs = 300;
 
+// Reads a small system file whole. These files are read by the hundred for one port, so
+// without the cost of a QFile.
 QByteArray readSmallFile(const QString &path)
 {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.read(4096) : QByteArray();
+    QByteArray content(4096, Qt::Uninitialized);
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    const ssize_t size = descriptor < 0 ? 0 : ::read(descriptor, content.data(), content.size());
+    if (descriptor >= 0)
+        ::close(descriptor);
+    content.truncate(qMax<ssize_t>(0, size));
+    return content;
+}
+
+// The numeric entries of a folder (processes in proc/, descriptors in proc/PID/fd), in order.
+QList<qint64> numberedEntries(const QString &folder)
+{
+    QList<qint64> numbers;
+    DIR *directory = ::opendir(QFile::encodeName(folder).constData());
+    if (!directory)
+        return numbers;
+    while (const dirent *entry = ::readdir(directory)) {
+        char *end = nullptr;
+        const long long number = std::strtoll(entry->d_name, &end, 10);
+        if (end != entry->d_name && *end == '\0')
+            numbers << number;
+    }
+    ::closedir(directory);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
 }
 
 // "4:64" as written in sysfs and /proc/consoles.
@@ -144,12 +171,12 @@ std::optional<ManagedModem> modemOwning(const QString &portName)
     if (owned.type() != QDBusMessage::ReplyMessage || !owned.arguments().value(0).toBool())
         return std::nullopt;
 
-    const QDBusMessage objects = bus.call(
-        QDBusMessage::createMethodCall(ModemManagerService,
-                                       QStringLiteral("/org/freedesktop/ModemManager1"),
-                                       QStringLiteral("org.freedesktop.DBus.ObjectManager"),
-                                       QStringLiteral("GetManagedObjects")),
-        QDBus::Block, BusTimeoutMs);
+    const QDBusMessage objects =
+        bus.call(QDBusMessage::createMethodCall(
+                     ModemManagerService, QStringLiteral("/org/freedesktop/ModemManager1"),
+                     QStringLiteral("org.freedesktop.DBus.ObjectManager"),
+                     QStringLiteral("GetManagedObjects")),
+                 QDBus::Block, BusTimeoutMs);
     if (objects.type() != QDBusMessage::ReplyMessage || objects.arguments().isEmpty()) {
         qCDebug(lcGuard) << "ModemManager did not list its modems:" << objects.errorMessage();
         return std::nullopt;
@@ -201,10 +228,13 @@ bool PortGuard::isPresent(const QString &devicePath) const
         return true;
     // The serial driver makes an entry for every UART it could have; those it found none for
     // report an unknown type. Read it from sysfs when allowed, else ask the device itself.
-    const QByteArray type = readSmallFile(rooted(QStringLiteral("sys/class/tty/%1/type").arg(name)));
+    const QByteArray type =
+        readSmallFile(rooted(QStringLiteral("sys/class/tty/%1/type").arg(name)));
     if (!type.isEmpty())
         return type.trimmed() != "0";
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::stat(QFile::encodeName(devicePath).constData(), &info) == 0 && isConsole(info.st_rdev))
         return true; // a console is never opened, not even to ask this
     const int descriptor = ::open(QFile::encodeName(devicePath).constData(),
@@ -212,7 +242,8 @@ bool PortGuard::isPresent(const QString &devicePath) const
     if (descriptor < 0)
         return true;
     serial_struct serial {};
-    const bool ghost = ::ioctl(descriptor, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN;
+    const bool ghost =
+        ::ioctl(descriptor, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN;
     ::close(descriptor);
     return !ghost;
 }
@@ -221,7 +252,9 @@ OpenFailure PortGuard::claim(const QString &devicePath)
 {
     abandon();
     const QByteArray path = QFile::encodeName(devicePath);
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::stat(path.constData(), &info) != 0)
         return {}; // not there: opening it says so in the usual way
     if (S_ISCHR(info.st_mode) && isConsole(info.st_rdev))
@@ -237,8 +270,8 @@ OpenFailure PortGuard::claim(const QString &devicePath)
 
     // Lock files, under the names programs give them: the path below /dev with '/' as '_'
     // (Qt, minicom) and the bare file name.
-    QStringList lockNames { QStringLiteral("LCK..") + QString(name).replace(QLatin1Char('/'),
-                                                                           QLatin1Char('_')) };
+    QStringList lockNames { QStringLiteral("LCK..")
+                            + QString(name).replace(QLatin1Char('/'), QLatin1Char('_')) };
     const QString baseName = QStringLiteral("LCK..") + QFileInfo(devicePath).fileName();
     if (!lockNames.contains(baseName))
         lockNames << baseName;
@@ -304,7 +337,9 @@ OpenFailure PortGuard::confirm(int handle)
     abandon();
     if (handle < 0 || ::flock(handle, LOCK_EX | LOCK_NB) == 0)
         return {};
-    struct stat info {};
+    struct stat info
+    {
+    };
     ::stat(QFile::encodeName(devicePath).constData(), &info);
     return inUse(flockPid(info));
 }
@@ -321,9 +356,9 @@ OpenFailure PortGuard::inUse(qint64 pid) const
 {
     OpenFailure result = failure(OpenFailure::Reason::InUse);
     if (pid > 0) {
-        result.holder = QString::fromLocal8Bit(
-                            readSmallFile(rooted(QStringLiteral("proc/%1/comm").arg(pid))))
-                            .trimmed();
+        result.holder =
+            QString::fromLocal8Bit(readSmallFile(rooted(QStringLiteral("proc/%1/comm").arg(pid))))
+                .trimmed();
         if (!result.holder.isEmpty())
             result.holderPid = pid;
     }
@@ -334,20 +369,16 @@ OpenFailure PortGuard::inUse(qint64 pid) const
 // user only their own); 0 when none is seen.
 qint64 PortGuard::devicePid(unsigned long device) const
 {
-    const QDir proc(rooted(QStringLiteral("proc")));
-    QList<qint64> pids;
-    for (const QString &entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        bool numeric = false;
-        const qint64 pid = entry.toLongLong(&numeric);
-        if (numeric && pid != ::getpid())
-            pids << pid;
-    }
-    std::sort(pids.begin(), pids.end());
-    for (const qint64 pid : pids) {
-        const QDir fds(proc.filePath(QStringLiteral("%1/fd").arg(pid)));
-        for (const QString &fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
-            struct stat info {};
-            if (::stat(QFile::encodeName(fds.filePath(fd)).constData(), &info) == 0
+    const QString proc = rooted(QStringLiteral("proc/"));
+    for (const qint64 pid : numberedEntries(proc)) {
+        if (pid == ::getpid())
+            continue;
+        const QString fds = proc + QString::number(pid) + QStringLiteral("/fd/");
+        for (const qint64 fd : numberedEntries(fds)) {
+            struct stat info
+            {
+            };
+            if (::stat(QFile::encodeName(fds + QString::number(fd)).constData(), &info) == 0
                 && S_ISCHR(info.st_mode) && info.st_rdev == device)
                 return pid;
         }
@@ -385,30 +416,33 @@ bool PortGuard::isConsole(unsigned long device) const
             return true;
     }
     // sysfs names the active consoles; tty0 stands for the virtual terminal in front.
-    QByteArrayList names =
-        readSmallFile(rooted(QStringLiteral("sys/class/tty/console/active"))).simplified().split(' ');
+    QByteArrayList names = readSmallFile(rooted(QStringLiteral("sys/class/tty/console/active")))
+                               .simplified()
+                               .split(' ');
     if (names.contains("tty0"))
         names += readSmallFile(rooted(QStringLiteral("sys/class/tty/tty0/active"))).simplified();
     for (const QByteArray &name : std::as_const(names)) {
         if (!name.isEmpty()
-            && deviceNumber(readSmallFile(rooted(QStringLiteral("sys/class/tty/%1/dev")
-                                                     .arg(QString::fromLatin1(name)))))
+            && deviceNumber(readSmallFile(
+                   rooted(QStringLiteral("sys/class/tty/%1/dev").arg(QString::fromLatin1(name)))))
                 == device)
             return true;
     }
     // A login program has the line as its controlling terminal (field 7 of its stat line).
-    const QDir proc(rooted(QStringLiteral("proc")));
-    for (const QString &entry : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        const QByteArray stat = readSmallFile(proc.filePath(entry + QStringLiteral("/stat")));
-        const qsizetype nameEnd = stat.lastIndexOf(')');
-        if (nameEnd < 0)
-            continue;
-        const QList<QByteArray> fields = stat.mid(nameEnd + 2).split(' ');
+    const QString proc = rooted(QStringLiteral("proc/"));
+    for (const qint64 pid : numberedEntries(proc)) {
+        const QByteArray stat =
+            readSmallFile(proc + QString::number(pid) + QStringLiteral("/stat"));
         // After the name: state, ppid, pgrp, session, tty_nr.
-        if (fields.size() < 5 || fields.at(4).toULong() != device || device == 0)
+        const qsizetype nameEnd = stat.lastIndexOf(')');
+        qsizetype field = nameEnd + 1;
+        for (int skip = 0; skip < 5 && field > 0; ++skip)
+            field = stat.indexOf(' ', field) + 1;
+        if (nameEnd < 0 || field <= 0
+            || std::strtoull(stat.constData() + field, nullptr, 10) != device)
             continue;
-        const QString command = QString::fromLocal8Bit(stat.mid(stat.indexOf('(') + 1,
-                                                                nameEnd - stat.indexOf('(') - 1));
+        const qsizetype nameStart = stat.indexOf('(') + 1;
+        const QString command = QString::fromLocal8Bit(stat.mid(nameStart, nameEnd - nameStart));
         if (LoginPrograms.contains(command))
             return true;
     }
@@ -420,7 +454,9 @@ bool PortGuard::isConsole(unsigned long device) const
 OpenFailure PortGuard::permissionRefusal(const QString &devicePath) const
 {
     OpenFailure result = failure(OpenFailure::Reason::PermissionDenied);
-    struct stat info {};
+    struct stat info
+    {
+    };
     if (::stat(QFile::encodeName(devicePath).constData(), &info) != 0 || info.st_gid == 0
         || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
         return result;
@@ -443,14 +479,15 @@ OpenFailure PortGuard::permissionRefusal(const QString &devicePath) const
         if (fields.size() < 4 || fields.at(2).toUInt() != info.st_gid)
             continue;
         groupName = QString::fromLocal8Bit(fields.at(0));
-        listed = listed || (!userName.isEmpty() && fields.at(3).trimmed().split(',').contains(userName));
+        listed =
+            listed || (!userName.isEmpty() && fields.at(3).trimmed().split(',').contains(userName));
         break;
     }
     if (groupName.isEmpty())
         return result;
     result.group = groupName;
-    result.reason = listed ? OpenFailure::Reason::GroupNotInSession
-                           : OpenFailure::Reason::NotInGroup;
+    result.reason =
+        listed ? OpenFailure::Reason::GroupNotInSession : OpenFailure::Reason::NotInGroup;
     return result;
 }
 
