@@ -6,13 +6,13 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
-#include <QDBusVariant>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -22,7 +22,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/serial.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -51,16 +50,19 @@ const QString ModemInterface = QStringLiteral("org.freedesktop.ModemManager1.Mod
 // ModemManager answers within milliseconds; a bus that does not is not waited for.
 constexpr int BusTimeoutMs = 300;
 
-// Reads a small system file whole. These files are read by the hundred for one port, so
-// without the cost of a QFile.
-QByteArray readSmallFile(const QString &path)
+// Reads a system file, up to `limit` bytes. These files are read by the hundred for one port,
+// so without the cost of a QFile.
+QByteArray readSmallFile(const QString &path, qsizetype limit = 4096)
 {
-    QByteArray content(4096, Qt::Uninitialized);
+    QByteArray content;
     const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    const ssize_t size = descriptor < 0 ? 0 : ::read(descriptor, content.data(), content.size());
-    if (descriptor >= 0)
-        ::close(descriptor);
-    content.truncate(qMax<ssize_t>(0, size));
+    if (descriptor < 0)
+        return content;
+    char buffer[4096];
+    ssize_t size = 0;
+    while (content.size() < limit && (size = ::read(descriptor, buffer, sizeof buffer)) > 0)
+        content.append(buffer, qMin<qsizetype>(size, limit - content.size()));
+    ::close(descriptor);
     return content;
 }
 
@@ -116,8 +118,11 @@ qint64 lockFilePid(const QByteArray &content)
     return text.left(digits).toLongLong();
 }
 
+// Whether a process is there; a number no process can have is taken to be one we cannot see.
 bool isAlive(qint64 pid)
 {
+    if (pid > std::numeric_limits<pid_t>::max())
+        return true;
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
@@ -391,7 +396,9 @@ qint64 PortGuard::devicePid(unsigned long device) const
 qint64 PortGuard::flockPid(const struct stat &node) const
 {
     // "1: FLOCK  ADVISORY  WRITE 6188 00:05:3 0 EOF": the node as hex major:minor:inode.
-    for (const QByteArray &line : readSmallFile(rooted(QStringLiteral("proc/locks"))).split('\n')) {
+    constexpr qsizetype LocksLimit = 1 << 20;
+    for (const QByteArray &line :
+         readSmallFile(rooted(QStringLiteral("proc/locks")), LocksLimit).split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() < 6 || fields.at(1) != "FLOCK")
             continue;
