@@ -43,7 +43,7 @@ const char *const LockFolders[] = { "/var/lock",         "/etc/locks", "/var/spo
 const QStringList LoginPrograms { QStringLiteral("agetty"),   QStringLiteral("getty"),
                                   QStringLiteral("mingetty"), QStringLiteral("mgetty"),
                                   QStringLiteral("login"),    QStringLiteral("sulogin"),
-                                  QStringLiteral("fbgetty"),  QStringLiteral("serial-getty") };
+                                  QStringLiteral("fbgetty") };
 
 const QString ModemManagerService = QStringLiteral("org.freedesktop.ModemManager1");
 const QString ModemInterface = QStringLiteral("org.freedesktop.ModemManager1.Modem");
@@ -85,7 +85,7 @@ QList<qint64> numberedEntries(const QString &folder)
 }
 
 // "4:64" as written in sysfs and /proc/consoles.
-std::optional<unsigned long> deviceNumber(QByteArrayView text)
+std::optional<quint64> deviceNumber(QByteArrayView text)
 {
     const QList<QByteArray> parts = text.trimmed().toByteArray().split(':');
     bool majorOk = false, minorOk = false;
@@ -335,12 +335,12 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     return {};
 }
 
-OpenFailure PortGuard::confirm(int handle)
+OpenFailure PortGuard::confirm(qintptr handle)
 {
     // The device stays open through the handle: letting ours go now drops no modem line.
     const QString devicePath = m_devicePath;
     abandon();
-    if (handle < 0 || ::flock(handle, LOCK_EX | LOCK_NB) == 0)
+    if (handle < 0 || ::flock(int(handle), LOCK_EX | LOCK_NB) == 0)
         return {};
     struct stat info
     {
@@ -372,7 +372,7 @@ OpenFailure PortGuard::inUse(qint64 pid) const
 
 // The first other process that has the device open, where /proc lets us see (root sees all, a
 // user only their own); 0 when none is seen.
-qint64 PortGuard::devicePid(unsigned long device) const
+qint64 PortGuard::devicePid(quint64 device) const
 {
     const QString proc = rooted(QStringLiteral("proc/"));
     for (const qint64 pid : numberedEntries(proc)) {
@@ -413,7 +413,7 @@ qint64 PortGuard::flockPid(const struct stat &node) const
 }
 
 // An active kernel console, by device number, or a line a login program waits on.
-bool PortGuard::isConsole(unsigned long device) const
+bool PortGuard::isConsole(quint64 device) const
 {
     // /proc/consoles ends each line with the console's device number.
     for (const QByteArray &line :
@@ -512,7 +512,7 @@ OpenFailure PortGuard::claim(const QString &)
     return {};
 }
 
-OpenFailure PortGuard::confirm(int)
+OpenFailure PortGuard::confirm(qintptr)
 {
     return {};
 }

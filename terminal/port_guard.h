@@ -30,15 +30,15 @@ public:
     OpenFailure claim(const QString &devicePath);
     // Right after the port opened, on its handle, before the first byte: takes our flock on it.
     // Refused means another program took the port in the meantime: the caller closes it unused.
-    OpenFailure confirm(int handle);
+    OpenFailure confirm(qintptr handle);
     // The port was not opened after all.
     void abandon();
 
 private:
     OpenFailure inUse(qint64 pid) const;
-    qint64 devicePid(unsigned long device) const;
+    qint64 devicePid(quint64 device) const;
     qint64 flockPid(const struct stat &node) const;
-    bool isConsole(unsigned long device) const;
+    bool isConsole(quint64 device) const;
     OpenFailure permissionRefusal(const QString &devicePath) const;
     QString rooted(const QString &path) const;
 

@@ -138,7 +138,7 @@ void SerialComponent::setPortOpen(bool open)
         m_port->clearError();
         return;
     }
-    const OpenFailure taken = m_guard->confirm(int(m_port->handle()));
+    const OpenFailure taken = m_guard->confirm(qintptr(m_port->handle()));
     if (taken.reason != OpenFailure::Reason::None) {
         m_port->close(); // not a byte was written
         refuseOpen(taken);
