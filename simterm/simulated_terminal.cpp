@@ -96,6 +96,12 @@ void SimulatedTerminal::sendRaw(const QByteArray &bytes)
     queue(bytes, Clock::now());
 }
 
+qint64 SimulatedTerminal::bytesReceived() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_bytesReceived;
+}
+
 std::vector<std::string> SimulatedTerminal::commands() const
 {
     std::lock_guard lock(m_mutex);
@@ -154,6 +160,7 @@ void SimulatedTerminal::run()
 
 void SimulatedTerminal::receive(const char *data, ssize_t size)
 {
+    m_bytesReceived += size;
     const auto now = Clock::now();
     if (now < m_deafUntil)
         return;

@@ -64,6 +64,8 @@ public:
     // Sends bytes unasked (noise, floods), after whatever is already queued.
     void sendRaw(const QByteArray &bytes);
 
+    // Every byte the program sent, also those the terminal ignored while deaf.
+    qint64 bytesReceived() const;
     // Command lines received so far, without their CR.
     std::vector<std::string> commands() const;
     bool isHungUp() const { return m_hungUp; }
@@ -108,6 +110,7 @@ private:
     std::map<std::string, QByteArray> m_replies;
     std::string m_line;
     std::vector<std::string> m_commands;
+    qint64 m_bytesReceived = 0;
     std::deque<Pending> m_output;
     Clock::time_point m_lastDue;
     bool m_hangUpRequested = false;

@@ -629,6 +629,7 @@ private Q_SLOTS:
             QCOMPARE(after.c_cflag, before.c_cflag);
             QCOMPARE(after.c_lflag, before.c_lflag);
             QCOMPARE(s.subject.isExclusive(), exclusive);
+            QCOMPARE(s.subject.bytesReceived(), 0); // not a byte into the holder's session
         } else if (s.trial.isEmpty()) {
             QVERIFY(!QFile::exists(lockPathOf(s.port)));
         }
