@@ -21,7 +21,7 @@ std::string upper(std::string text)
 
 SimulatedTerminal::SimulatedTerminal()
 {
-    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
         closeMaster();
         return;
@@ -30,7 +30,7 @@ SimulatedTerminal::SimulatedTerminal()
     // Holding the slave open keeps the master from reporting a hang-up while the program has the
     // port closed. The line is made raw here, so that nothing the terminal sends while the
     // program has the port closed is echoed back to the terminal by the line discipline.
-    m_slave = ::open(ptsname(m_master), O_RDWR | O_NOCTTY);
+    m_slave = ::open(ptsname(m_master), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_slave >= 0) {
         termios raw {};
         tcgetattr(m_slave, &raw);
@@ -70,8 +70,12 @@ bool SimulatedTerminal::setExclusive(bool exclusive)
 
 bool SimulatedTerminal::isExclusive() const
 {
+#ifdef TIOCGEXCL
     int exclusive = 0;
     return m_slave >= 0 && ::ioctl(m_slave, TIOCGEXCL, &exclusive) == 0 && exclusive != 0;
+#else
+    return false; // the flag cannot be read here
+#endif
 }
 
 bool SimulatedTerminal::lineSettings(termios *settings) const

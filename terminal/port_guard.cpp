@@ -1,6 +1,6 @@
 #include "port_guard.h"
 
-#if defined(Q_OS_LINUX)
+#if defined(QUORVANE_LINUX_PORT_GUARD)
 
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -39,25 +40,21 @@ const char *const LockFolders[] = { "/var/lock",         "/etc/locks", "/var/spo
                                     "/var/spool/uucp",   "/tmp",       "/var/tmp",
                                     "/var/lock/lockdev", "/run/lock" };
 
-// Programs that wait for a login on a terminal line.
-const QStringList LoginPrograms { QStringLiteral("agetty"),   QStringLiteral("getty"),
-                                  QStringLiteral("mingetty"), QStringLiteral("mgetty"),
-                                  QStringLiteral("login"),    QStringLiteral("sulogin"),
-                                  QStringLiteral("fbgetty") };
-
 const QString ModemManagerService = QStringLiteral("org.freedesktop.ModemManager1");
-const QString ModemInterface = QStringLiteral("org.freedesktop.ModemManager1.Modem");
-// ModemManager answers within milliseconds; a bus that does not is not waited for.
-constexpr int BusTimeoutMs = 300;
+// ModemManager answers within milliseconds; one that does not in a second is taken to be busy
+// with its modems.
+constexpr int BusTimeoutMs = 1000;
 
-// Reads a system file, up to `limit` bytes. These files are read by the hundred for one port,
-// so without the cost of a QFile.
-QByteArray readSmallFile(const QString &path, qsizetype limit = 4096)
+// Reads a system file, up to `limit` bytes, and what the file was when it was read. These files
+// are read by the hundred for one port, so without the cost of a QFile.
+QByteArray readSmallFile(const QString &path, qsizetype limit = 4096, struct stat *info = nullptr)
 {
     QByteArray content;
     const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
     if (descriptor < 0)
         return content;
+    if (info)
+        ::fstat(descriptor, info);
     char buffer[4096];
     ssize_t size = 0;
     while (content.size() < limit && (size = ::read(descriptor, buffer, sizeof buffer)) > 0)
@@ -66,20 +63,29 @@ QByteArray readSmallFile(const QString &path, qsizetype limit = 4096)
     return content;
 }
 
-// The numeric entries of a folder (processes in proc/, descriptors in proc/PID/fd), in order.
+// The names in a folder; empty when it cannot be read.
+QStringList entriesOf(const QString &folder)
+{
+    QStringList names;
+    DIR *directory = ::opendir(QFile::encodeName(folder).constData());
+    if (!directory)
+        return names;
+    while (const dirent *entry = ::readdir(directory))
+        names << QFile::decodeName(entry->d_name);
+    ::closedir(directory);
+    return names;
+}
+
+// The numeric names in a folder (processes in proc/, descriptors in proc/PID/fd), in order.
 QList<qint64> numberedEntries(const QString &folder)
 {
     QList<qint64> numbers;
-    DIR *directory = ::opendir(QFile::encodeName(folder).constData());
-    if (!directory)
-        return numbers;
-    while (const dirent *entry = ::readdir(directory)) {
-        char *end = nullptr;
-        const long long number = std::strtoll(entry->d_name, &end, 10);
-        if (end != entry->d_name && *end == '\0')
+    for (const QString &name : entriesOf(folder)) {
+        bool numeric = false;
+        const qint64 number = name.toLongLong(&numeric);
+        if (numeric)
             numbers << number;
     }
-    ::closedir(directory);
     std::sort(numbers.begin(), numbers.end());
     return numbers;
 }
@@ -91,8 +97,8 @@ std::optional<quint64> deviceNumber(QByteArrayView text)
     bool majorOk = false, minorOk = false;
     if (parts.size() != 2)
         return std::nullopt;
-    const unsigned int major = parts.at(0).toUInt(&majorOk);
-    const unsigned int minor = parts.at(1).toUInt(&minorOk);
+    const uint major = parts.at(0).toUInt(&majorOk);
+    const uint minor = parts.at(1).toUInt(&minorOk);
     if (!majorOk || !minorOk)
         return std::nullopt;
     return makedev(major, minor);
@@ -126,6 +132,28 @@ bool isAlive(qint64 pid)
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
+// Whether a lock file of the folder's `name` is one for the device: by the path below /dev it
+// names ('_' standing for '/' in some programs' names), or by device numbers (lockdev's
+// "LCK.004.064").
+bool isLockOf(const QString &name, quint64 device)
+{
+    if (name.startsWith(QLatin1String("LCK.."))) {
+        const QString path = name.mid(5);
+        for (const QString &candidate :
+             { path, QString(path).replace(QLatin1Char('_'), QLatin1Char('/')) }) {
+            struct stat info = {};
+            if (::stat(QFile::encodeName(QStringLiteral("/dev/") + candidate).constData(), &info)
+                    == 0
+                && S_ISCHR(info.st_mode) && info.st_rdev == device)
+                return true;
+        }
+        return false;
+    }
+    const QStringList numbers = name.split(QLatin1Char('.'));
+    return numbers.size() == 3 && numbers.at(0) == QLatin1String("LCK")
+        && makedev(numbers.at(1).toUInt(), numbers.at(2).toUInt()) == device;
+}
+
 // The port as ModemManager names it, relative to /dev (ttyUSB2).
 QString kernelName(const QString &devicePath)
 {
@@ -134,12 +162,6 @@ QString kernelName(const QString &devicePath)
         canonical = devicePath;
     return canonical.startsWith(QLatin1String("/dev/")) ? canonical.mid(5) : canonical;
 }
-
-struct ManagedModem
-{
-    QString device;
-    QString manufacturer;
-};
 
 // Reads an "a(su)" value: ModemManager's list of a modem's ports, each a name and a type.
 QStringList portNamesOf(const QVariant &ports)
@@ -159,51 +181,6 @@ QStringList portNamesOf(const QVariant &ports)
     }
     argument.endArray();
     return names;
-}
-
-// Asks ModemManager, when it runs, whether one of its modems owns the port. A missing bus or a
-// ModemManager that is not running answers at once; neither is started for the question.
-std::optional<ManagedModem> modemOwning(const QString &portName)
-{
-    QDBusConnection bus = QDBusConnection::systemBus();
-    if (!bus.isConnected())
-        return std::nullopt;
-    QDBusMessage hasOwner = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
-    hasOwner << ModemManagerService;
-    const QDBusMessage owned = bus.call(hasOwner, QDBus::Block, BusTimeoutMs);
-    if (owned.type() != QDBusMessage::ReplyMessage || !owned.arguments().value(0).toBool())
-        return std::nullopt;
-
-    const QDBusMessage objects =
-        bus.call(QDBusMessage::createMethodCall(
-                     ModemManagerService, QStringLiteral("/org/freedesktop/ModemManager1"),
-                     QStringLiteral("org.freedesktop.DBus.ObjectManager"),
-                     QStringLiteral("GetManagedObjects")),
-                 QDBus::Block, BusTimeoutMs);
-    if (objects.type() != QDBusMessage::ReplyMessage || objects.arguments().isEmpty()) {
-        qCDebug(lcGuard) << "ModemManager did not list its modems:" << objects.errorMessage();
-        return std::nullopt;
-    }
-    // a{oa{sa{sv}}}: every object, its interfaces and their properties.
-    const QDBusArgument map = objects.arguments().constFirst().value<QDBusArgument>();
-    std::optional<ManagedModem> found;
-    map.beginMap();
-    while (!map.atEnd()) {
-        QDBusObjectPath path;
-        QMap<QString, QVariantMap> interfaces;
-        map.beginMapEntry();
-        map >> path >> interfaces;
-        map.endMapEntry();
-        const QVariantMap modem = interfaces.value(ModemInterface);
-        if (!found && portNamesOf(modem.value(QStringLiteral("Ports"))).contains(portName)) {
-            found = ManagedModem { modem.value(QStringLiteral("Device")).toString(),
-                                   modem.value(QStringLiteral("Manufacturer")).toString() };
-        }
-    }
-    map.endMap();
-    return found;
 }
 
 OpenFailure failure(OpenFailure::Reason reason, const QString &systemText = QString())
@@ -228,71 +205,32 @@ QString PortGuard::rooted(const QString &path) const
 
 bool PortGuard::isPresent(const QString &devicePath) const
 {
-    const QString name = QFileInfo(devicePath).fileName();
-    if (!name.startsWith(QLatin1String("ttyS")))
-        return true;
     // The serial driver makes an entry for every UART it could have; those it found none for
-    // report an unknown type. Read it from sysfs when allowed, else ask the device itself.
-    const QByteArray type =
-        readSmallFile(rooted(QStringLiteral("sys/class/tty/%1/type").arg(name)));
-    if (!type.isEmpty())
-        return type.trimmed() != "0";
-    struct stat info
-    {
-    };
-    if (::stat(QFile::encodeName(devicePath).constData(), &info) == 0 && isConsole(info.st_rdev))
-        return true; // a console is never opened, not even to ask this
-    const int descriptor = ::open(QFile::encodeName(devicePath).constData(),
-                                  O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (descriptor < 0)
-        return true;
-    serial_struct serial {};
-    const bool ghost =
-        ::ioctl(descriptor, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN;
-    ::close(descriptor);
-    return !ghost;
+    // report an unknown type. Where that cannot be read, the port is taken to be there.
+    const QString name = QFileInfo(devicePath).fileName();
+    return !name.startsWith(QLatin1String("ttyS"))
+        || readSmallFile(rooted(QStringLiteral("sys/class/tty/%1/type").arg(name))).trimmed()
+        != "0";
 }
 
 OpenFailure PortGuard::claim(const QString &devicePath)
 {
     abandon();
     const QByteArray path = QFile::encodeName(devicePath);
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(path.constData(), &info) != 0)
         return {}; // not there: opening it says so in the usual way
     if (S_ISCHR(info.st_mode) && isConsole(info.st_rdev))
         return failure(OpenFailure::Reason::Console);
-
-    const QString name = kernelName(devicePath);
-    if (const auto modem = modemOwning(name)) {
-        OpenFailure managed = failure(OpenFailure::Reason::ManagedByModemManager);
-        managed.modemDevice = modem->device;
-        managed.manufacturer = modem->manufacturer;
-        return managed;
-    }
-
-    // Lock files, under the names programs give them: the path below /dev with '/' as '_'
-    // (Qt, minicom) and the bare file name.
-    QStringList lockNames { QStringLiteral("LCK..")
-                            + QString(name).replace(QLatin1Char('/'), QLatin1Char('_')) };
-    const QString baseName = QStringLiteral("LCK..") + QFileInfo(devicePath).fileName();
-    if (!lockNames.contains(baseName))
-        lockNames << baseName;
-    for (const char *folder : LockFolders) {
-        for (const QString &lockName : lockNames) {
-            const QString lockPath = QString::fromLatin1(folder) + QLatin1Char('/') + lockName;
-            if (!QFileInfo::exists(lockPath))
-                continue;
-            const qint64 pid = lockFilePid(readSmallFile(lockPath));
-            if (pid <= 0 || isAlive(pid))
-                return inUse(pid); // a lock we cannot read is taken to be live
-            // Its owner is gone without removing it: the port is free, and the lock stale.
-            qCDebug(lcGuard) << "stale lock of" << pid << "removed:" << lockPath;
-            QFile::remove(lockPath);
-        }
-    }
+    if (const OpenFailure modem = askModemManager(kernelName(devicePath));
+        modem.reason != OpenFailure::Reason::None)
+        return modem;
+    if (const OpenFailure locked = checkLockFiles(info); locked.reason != OpenFailure::Reason::None)
+        return locked;
+    // A flock or a record lock is seen without opening the device: opening would raise the
+    // holder's modem lines.
+    if (const qint64 pid = lockingPid(info); pid != 0)
+        return inUse(pid);
 
     const int descriptor = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) {
@@ -305,7 +243,7 @@ OpenFailure PortGuard::claim(const QString &devicePath)
         case EPERM:
             return permissionRefusal(devicePath);
         case EBUSY:
-            return inUse(devicePid(info.st_rdev));
+            return inUse(openingPid(devicePath));
         case EIO:
         case ENXIO:
         case ENODEV:
@@ -325,28 +263,27 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     int exclusive = 0;
     if (::ioctl(descriptor, TIOCGEXCL, &exclusive) == 0 && exclusive) {
         abandon();
-        return inUse(devicePid(info.st_rdev));
+        return inUse(openingPid(devicePath));
     }
     if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
         abandon();
-        return inUse(flockPid(info));
+        return inUse(lockingPid(info));
     }
-    ::flock(descriptor, LOCK_UN);
     return {};
 }
 
 OpenFailure PortGuard::confirm(qintptr handle)
 {
-    // The device stays open through the handle: letting ours go now drops no modem line.
+    // Our flock goes with our descriptor; the device stays open through the handle, so letting
+    // ours go drops no modem line.
     const QString devicePath = m_devicePath;
     abandon();
     if (handle < 0 || ::flock(int(handle), LOCK_EX | LOCK_NB) == 0)
         return {};
-    struct stat info
-    {
-    };
-    ::stat(QFile::encodeName(devicePath).constData(), &info);
-    return inUse(flockPid(info));
+    struct stat info = {};
+    ::fstat(int(handle), &info);
+    const qint64 pid = lockingPid(info);
+    return inUse(pid != 0 ? pid : openingPid(devicePath));
 }
 
 void PortGuard::abandon()
@@ -355,6 +292,81 @@ void PortGuard::abandon()
         ::close(m_descriptor);
     m_descriptor = -1;
     m_devicePath.clear();
+}
+
+// Asks ModemManager, when it runs, whether one of its modems owns the port. A missing bus or a
+// ModemManager that is not running answers at once, and ModemManager is not started for the
+// question; one that does not answer may be talking to the port, which is then left alone.
+OpenFailure PortGuard::askModemManager(const QString &portName) const
+{
+    QDBusConnection bus = QDBusConnection::systemBus();
+    if (!bus.isConnected())
+        return {};
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        ModemManagerService, QStringLiteral("/org/freedesktop/ModemManager1"),
+        QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("GetManagedObjects"));
+    call.setAutoStartService(false);
+    const QDBusMessage objects = bus.call(call, QDBus::Block, BusTimeoutMs);
+    if (objects.type() != QDBusMessage::ReplyMessage || objects.arguments().isEmpty()) {
+        const QString error = objects.errorName();
+        if (error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
+            || error == QLatin1String("org.freedesktop.DBus.Error.NameHasNoOwner"))
+            return {};
+        qCDebug(lcGuard) << "ModemManager did not list its modems:" << error;
+        QDBusMessage owner = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
+        owner << ModemManagerService;
+        return inUse(bus.call(owner, QDBus::Block, BusTimeoutMs).arguments().value(0).toLongLong());
+    }
+    // a{oa{sa{sv}}}: every object, its interfaces and their properties.
+    const QDBusArgument map = objects.arguments().constFirst().value<QDBusArgument>();
+    OpenFailure managed;
+    map.beginMap();
+    while (!map.atEnd()) {
+        QDBusObjectPath path;
+        QMap<QString, QVariantMap> interfaces;
+        map.beginMapEntry();
+        map >> path >> interfaces;
+        map.endMapEntry();
+        const QVariantMap modem =
+            interfaces.value(QStringLiteral("org.freedesktop.ModemManager1.Modem"));
+        if (managed.reason == OpenFailure::Reason::None
+            && portNamesOf(modem.value(QStringLiteral("Ports"))).contains(portName)) {
+            managed.reason = OpenFailure::Reason::ManagedByModemManager;
+            managed.modemDevice = modem.value(QStringLiteral("Device")).toString();
+            managed.manufacturer = modem.value(QStringLiteral("Manufacturer")).toString();
+        }
+    }
+    map.endMap();
+    return managed;
+}
+
+// A live lock file for the device, in any folder and under any name programs give it. A lock
+// whose process is gone is stale and removed, unless it changed while it was being judged.
+OpenFailure PortGuard::checkLockFiles(const struct stat &node) const
+{
+    for (const char *folder : LockFolders) {
+        for (const QString &name : entriesOf(QString::fromLatin1(folder))) {
+            if (!name.startsWith(QLatin1String("LCK.")) || !isLockOf(name, node.st_rdev))
+                continue;
+            const QString lockPath = QString::fromLatin1(folder) + QLatin1Char('/') + name;
+            struct stat seen = {};
+            const QByteArray content = readSmallFile(lockPath, 4096, &seen);
+            const qint64 pid = lockFilePid(content);
+            if (pid <= 0 || isAlive(pid))
+                return inUse(pid); // a lock we cannot read is taken to be live
+            // Its owner is gone. A program may have put a lock of its own in its place since.
+            const QByteArray path = QFile::encodeName(lockPath);
+            struct stat now = {};
+            if (::stat(path.constData(), &now) == 0 && now.st_ino == seen.st_ino
+                && readSmallFile(lockPath) == content) {
+                qCDebug(lcGuard) << "stale lock of" << pid << "removed:" << lockPath;
+                ::unlink(path.constData());
+            }
+        }
+    }
+    return {};
 }
 
 OpenFailure PortGuard::inUse(qint64 pid) const
@@ -370,49 +382,55 @@ OpenFailure PortGuard::inUse(qint64 pid) const
     return result;
 }
 
-// The first other process that has the device open, where /proc lets us see (root sees all, a
-// user only their own); 0 when none is seen.
-qint64 PortGuard::devicePid(quint64 device) const
+// The process holding a flock or a record lock on the device node, as /proc/locks tells (any
+// user may read it); -1 when the lock's owner is not told (open file description locks), 0 when
+// there is none.
+qint64 PortGuard::lockingPid(const struct stat &node) const
 {
+    constexpr qsizetype LocksLimit = 1 << 20;
+    // "1: FLOCK  ADVISORY  WRITE 6188 00:05:3 0 EOF": the node as hex major:minor:inode. Waiters
+    // ("1: -> FLOCK ...") hold nothing.
+    for (const QByteArray &line :
+         readSmallFile(rooted(QStringLiteral("proc/locks")), LocksLimit).split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 6 || fields.at(1) == "->")
+            continue;
+        const QList<QByteArray> id = fields.at(5).split(':');
+        bool ok = false;
+        if (id.size() == 3 && id.at(0).toUInt(nullptr, 16) == major(node.st_dev)
+            && id.at(1).toUInt(nullptr, 16) == minor(node.st_dev)
+            && id.at(2).toULongLong(&ok) == node.st_ino && ok) {
+            const qint64 pid = fields.at(4).toLongLong();
+            return pid > 0 ? pid : -1;
+        }
+    }
+    return 0;
+}
+
+// The first other process that has the device open, where /proc lets us see (root sees all, a
+// user only their own); 0 when none is seen. The descriptors' links are read, not followed, so
+// that a hung network file system cannot hold the window.
+qint64 PortGuard::openingPid(const QString &devicePath) const
+{
+    const QByteArray device = QFile::encodeName(QFileInfo(devicePath).canonicalFilePath());
     const QString proc = rooted(QStringLiteral("proc/"));
+    char target[PATH_MAX];
     for (const qint64 pid : numberedEntries(proc)) {
         if (pid == ::getpid())
             continue;
         const QString fds = proc + QString::number(pid) + QStringLiteral("/fd/");
         for (const qint64 fd : numberedEntries(fds)) {
-            struct stat info
-            {
-            };
-            if (::stat(QFile::encodeName(fds + QString::number(fd)).constData(), &info) == 0
-                && S_ISCHR(info.st_mode) && info.st_rdev == device)
+            const ssize_t size = ::readlink(
+                QFile::encodeName(fds + QString::number(fd)).constData(), target, sizeof target);
+            if (size > 0 && QByteArrayView(target, size) == device)
                 return pid;
         }
     }
     return 0;
 }
 
-// The process holding a flock on the device node, as /proc/locks tells (any user may read it),
-// else any other process that has the device open.
-qint64 PortGuard::flockPid(const struct stat &node) const
-{
-    // "1: FLOCK  ADVISORY  WRITE 6188 00:05:3 0 EOF": the node as hex major:minor:inode.
-    constexpr qsizetype LocksLimit = 1 << 20;
-    for (const QByteArray &line :
-         readSmallFile(rooted(QStringLiteral("proc/locks")), LocksLimit).split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() < 6 || fields.at(1) != "FLOCK")
-            continue;
-        const QList<QByteArray> id = fields.at(5).split(':');
-        bool ok = false;
-        if (id.size() == 3 && id.at(0).toUInt(nullptr, 16) == major(node.st_dev)
-            && id.at(1).toUInt(nullptr, 16) == minor(node.st_dev)
-            && id.at(2).toULongLong(&ok) == node.st_ino && ok)
-            return fields.at(4).toLongLong();
-    }
-    return devicePid(node.st_rdev);
-}
-
-// An active kernel console, by device number, or a line a login program waits on.
+// An active kernel console, by device number, or the controlling terminal of a process: a line
+// a login program waits on or somebody's session runs on.
 bool PortGuard::isConsole(quint64 device) const
 {
     // /proc/consoles ends each line with the console's device number.
@@ -435,22 +453,16 @@ bool PortGuard::isConsole(quint64 device) const
                 == device)
             return true;
     }
-    // A login program has the line as its controlling terminal (field 7 of its stat line).
+    // The controlling terminal is field 7 of a process's stat line: after the name in
+    // parentheses come state, ppid, pgrp, session and tty_nr.
     const QString proc = rooted(QStringLiteral("proc/"));
     for (const qint64 pid : numberedEntries(proc)) {
         const QByteArray stat =
             readSmallFile(proc + QString::number(pid) + QStringLiteral("/stat"));
-        // After the name: state, ppid, pgrp, session, tty_nr.
-        const qsizetype nameEnd = stat.lastIndexOf(')');
-        qsizetype field = nameEnd + 1;
+        qsizetype field = stat.lastIndexOf(')') + 1;
         for (int skip = 0; skip < 5 && field > 0; ++skip)
             field = stat.indexOf(' ', field) + 1;
-        if (nameEnd < 0 || field <= 0
-            || std::strtoull(stat.constData() + field, nullptr, 10) != device)
-            continue;
-        const qsizetype nameStart = stat.indexOf('(') + 1;
-        const QString command = QString::fromLocal8Bit(stat.mid(nameStart, nameEnd - nameStart));
-        if (LoginPrograms.contains(command))
+        if (field > 0 && std::strtoull(stat.constData() + field, nullptr, 10) == device)
             return true;
     }
     return false;
@@ -461,9 +473,7 @@ bool PortGuard::isConsole(quint64 device) const
 OpenFailure PortGuard::permissionRefusal(const QString &devicePath) const
 {
     OpenFailure result = failure(OpenFailure::Reason::PermissionDenied);
-    struct stat info
-    {
-    };
+    struct stat info = {};
     if (::stat(QFile::encodeName(devicePath).constData(), &info) != 0 || info.st_gid == 0
         || (info.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP))
         return result;
@@ -475,26 +485,20 @@ OpenFailure PortGuard::permissionRefusal(const QString &devicePath) const
         return result;
     const passwd *user = ::getpwuid(::getuid());
     const QByteArray userName = user ? QByteArray(user->pw_name) : QByteArray();
-    QString groupName;
-    bool listed = user && user->pw_gid == info.st_gid;
-    for (const QByteArray &line : [this] {
-             QFile file(rooted(QStringLiteral("etc/group")));
-             return file.open(QIODevice::ReadOnly) ? file.readAll().split('\n') : QByteArrayList();
-         }()) {
-        // name:password:gid:member,member
+    constexpr qsizetype GroupFileLimit = 1 << 20;
+    // name:password:gid:member,member
+    for (const QByteArray &line :
+         readSmallFile(rooted(QStringLiteral("etc/group")), GroupFileLimit).split('\n')) {
         const QList<QByteArray> fields = line.split(':');
         if (fields.size() < 4 || fields.at(2).toUInt() != info.st_gid)
             continue;
-        groupName = QString::fromLocal8Bit(fields.at(0));
-        listed =
-            listed || (!userName.isEmpty() && fields.at(3).trimmed().split(',').contains(userName));
+        result.group = QString::fromLocal8Bit(fields.at(0));
+        const bool listed = (user && user->pw_gid == info.st_gid)
+            || (!userName.isEmpty() && fields.at(3).trimmed().split(',').contains(userName));
+        result.reason =
+            listed ? OpenFailure::Reason::GroupNotInSession : OpenFailure::Reason::NotInGroup;
         break;
     }
-    if (groupName.isEmpty())
-        return result;
-    result.group = groupName;
-    result.reason =
-        listed ? OpenFailure::Reason::GroupNotInSession : OpenFailure::Reason::NotInGroup;
     return result;
 }
 

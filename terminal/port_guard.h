@@ -4,6 +4,8 @@
 
 #include <QString>
 
+struct stat;
+
 // What Linux serial programs agree on to keep out of each other's way. The system lets any
 // program with the rights open a port another one is using; only conventions keep them apart:
 // lock files, exclusive mode, flock, ModemManager's claim on modems, consoles. The component asks
@@ -25,19 +27,22 @@ public:
     bool isPresent(const QString &devicePath) const;
 
     // Before the port is opened: why it must not be, or Reason::None. With None the guard keeps
-    // the device open (without a byte written, its settings untouched) until confirm() or
-    // abandon(), so that opening it for real does not toggle its modem lines.
+    // the device open and flocked (not a byte written, its settings untouched) until confirm()
+    // or abandon(), so that nobody takes it meanwhile and opening it for real does not toggle
+    // its modem lines.
     OpenFailure claim(const QString &devicePath);
-    // Right after the port opened, on its handle, before the first byte: takes our flock on it.
-    // Refused means another program took the port in the meantime: the caller closes it unused.
+    // Right after the port opened, on its handle, before the first byte: moves our flock to it.
+    // Refused means another program took the port after all: the caller closes it unused.
     OpenFailure confirm(qintptr handle);
     // The port was not opened after all.
     void abandon();
 
 private:
+    OpenFailure askModemManager(const QString &portName) const;
+    OpenFailure checkLockFiles(const struct stat &node) const;
     OpenFailure inUse(qint64 pid) const;
-    qint64 devicePid(quint64 device) const;
-    qint64 flockPid(const struct stat &node) const;
+    qint64 lockingPid(const struct stat &node) const;
+    qint64 openingPid(const QString &devicePath) const;
     bool isConsole(quint64 device) const;
     OpenFailure permissionRefusal(const QString &devicePath) const;
     QString rooted(const QString &path) const;

@@ -1,7 +1,8 @@
 '''ModemManager with one modem, for tests (a python-dbusmock template).
 
 Parameters: "ports" (the modem's port names below /dev), "device" (its device id),
-"manufacturer" (empty when it has not told).
+"manufacturer" (empty when it has not told), "silent" (it does not answer for its modems, as
+when it is busy probing them).
 '''
 
 import dbus
@@ -21,3 +22,8 @@ def load(mock, parameters):
         'Device': dbus.String(parameters.get('device', '')),
         'Manufacturer': dbus.String(parameters.get('manufacturer', '')),
     }, [])
+    if parameters.get('silent'):
+        mock.AddMethod('org.freedesktop.DBus.ObjectManager', 'GetManagedObjects', '',
+                       'a{oa{sa{sv}}}',
+                       "raise dbus.exceptions.DBusException('busy', "
+                       "name='org.freedesktop.DBus.Error.NoReply')")
