@@ -82,7 +82,7 @@ struct Scene
     SimulatedTerminal subject;
     SimulatedTerminal healthy;
     QString port = subject.portPath();
-    std::list<QProcess> others; // the holder first, where there is one
+    std::list<QProcess> others; // programs the row starts; the holder last
     QTemporaryDir root;
     QString foreignLock;
     ScanBench bench;
