@@ -361,6 +361,9 @@ private Q_SLOTS:
         terminal.setPaced(paced);
         terminal.setEcho(!command.isEmpty());
         terminal.setReply(command, reply);
+        // Left on the line from before the port opened: no reply to this command.
+        terminal.sendRaw("\r\nOK\r\n");
+        QVERIFY(terminal.waitUntilSent(std::chrono::seconds(2)));
         ScanBench bench;
         QVERIFY(bench.open(terminal.portPath()));
         bench.exchange.InRicerca = true;
