@@ -280,6 +280,7 @@ private Q_SLOTS:
         row("no OK", "||Wavecom||", "Wavecom", "Wavecom");
         row("lower-case ok stays", "||Nokia ok||OK", "Nokia ok", "Nokia okOK");
         row("only spaces are trimmed", "||\tACME ||OK", "\tACME", "\tACME OK");
+        row("only spaces", "at+gmi|||   ||OK", "", "   OK");
         // Upper-casing must not move positions: "\u00df" has a two-letter upper case.
         row("sharp s before the echo", "\u00dfat+gmi||Foo||OK", "Foo", "FooOK");
     }
