@@ -328,8 +328,8 @@ private Q_SLOTS:
         // Some 150 characters at 2400 baud need far more than 200,000 turns of a bare pump.
         row("a long reply at 2400 baud", "at+gmi", "\r\n" + model + "\r\nOK\r\n", true, "OK",
             "at+gmi|||" + QString::fromLatin1(model) + "||OK", 0);
-        row("error in pieces at 2400 baud, then OK", "at", QByteArray("\r\nERROR\r\nOK\r\n"), true,
-            "error", "at|||ERROR", 0);
+        row("error in pieces at 2400 baud, then OK", "at",
+            "\r\nERROR" + QByteArray(20, '\n') + "OK\r\n", true, "error", "at|||ERROR", 0);
         row("extended error", "at+cpin?", QByteArray("\r\n+CME ERROR: 10\r\n"), false, "error",
             "at+cpin?|||+CME ERROR: 10||", 0);
         row("OK and ERROR in one turn", "at", QByteArray("\r\nOK\r\nERROR\r\n"), false, "OK error",
@@ -346,8 +346,8 @@ private Q_SLOTS:
             QString::fromLatin1("at|||\x00\xff\x01\xe8||OK||", 15), 0);
         // Still growing at the first checkpoint: the exchange goes on, but a reply that needed
         // a whole budget of turns counts as failed although its "OK" came.
-        row("OK after the first checkpoint", "ati", "\r\n" + QByteArray(594, 'x') + "\r\nOK\r\n",
-            true, "OK error", "ati|||" + QString(594, 'x') + "||OK", 1);
+        row("OK after the first checkpoint", "ati", "\r\n" + QByteArray(894, 'x') + "\r\nOK\r\n",
+            true, "OK error", "ati|||" + QString(894, 'x') + "||OK", 1);
         row("lower-case ok stalls", "at", QByteArray("\r\nok\r\n"), false, "error", "at|||ok||", 2);
         row("silence", "", QByteArray(), false, "error", "", 2);
     }
@@ -373,7 +373,12 @@ private Q_SLOTS:
 
         QCOMPARE(bench.exchange.RispostaOK, outcome.contains("OK"));
         QCOMPARE(bench.exchange.RispostaErrore, outcome.contains("error"));
-        QTEST(bench.exchange.Risposta, "risposta");
+        // A paced reply ends the exchange at its keyword; the line ends after it may or may not
+        // have arrived by then, as a busy machine lets the turns run late.
+        QString risposta = bench.exchange.Risposta;
+        while (paced && risposta.endsWith('|'))
+            risposta.chop(1);
+        QTEST(risposta, "risposta");
         const qint64 turns = bench.exchange.lastPollCount();
         const qint64 budget = CommandExchange::PollBudget;
         QVERIFY2(checkpoints == 2 ? turns == 2 * budget : (turns >= budget) == (checkpoints == 1),
