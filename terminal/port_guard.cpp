@@ -23,7 +23,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/serial.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
