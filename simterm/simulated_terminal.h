@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -17,7 +18,11 @@
 
 // A GSM terminal on the master side of a pseudo-terminal, answering AT command lines on its own
 // thread as a phone or modem would: echo, replies from a table, pacing at 2400 baud, and the
-// misbehaviours tests need (silence, late replies, deafness, hang-up, floods).
+// misbehaviours tests need (silence, late replies, deafness, hang-up, floods), and devices that
+// are no terminal at all (GPS receivers, boards that print, loopback plugs, login prompts). Like
+// a real device it holds no descriptor of its own port (the slave side): only the master, which
+// keeps the port's settings and reads them, and which sees the program discard its output and
+// close the port.
 class SimulatedTerminal
 {
 public:
@@ -44,6 +49,15 @@ public:
     void setManufacturer(const QString &name);
     // Reads everything, answers nothing, echoes nothing.
     void setSilent(bool silent) { set(m_silent, silent); }
+    // Answers every command line, the empty one too, with `reply` instead of its table: with the
+    // echo on, "" plays a loopback plug, a login prompt another computer's serial console.
+    void answerEveryLineWith(const QByteArray &reply);
+    // Sends `text` once, right after its first answer, as firmware that reports its state when
+    // it is first spoken to.
+    void setAfterFirstAnswer(const QByteArray &text) { set(m_afterFirstAnswer, text); }
+    // Sends `text` unasked every `interval`, from now on, as a GPS receiver, a board printing
+    // readings or a modem's unsolicited reports do; an interval of 0 stops it.
+    void sendEvery(std::chrono::milliseconds interval, const QByteArray &text);
     // Echo and reply of each command start this long after its CR.
     void setReplyDelay(std::chrono::milliseconds delay) { set(m_replyDelay, delay); }
     // Ignores whatever arrives during the next `span`.
@@ -55,11 +69,12 @@ public:
     // Stops reading what the program sends, as a terminal that holds its line with flow control:
     // the program's output backs up.
     void setStalled(bool stalled) { set(m_stalled, stalled); }
-    // Holds the line exclusively (TIOCEXCL): other opens fail with EBUSY, except root's.
+    // Holds the line exclusively (TIOCEXCL) on a descriptor of its own, as another program
+    // would: other opens fail with EBUSY, except root's. False lets it go.
     bool setExclusive(bool exclusive);
-    // Whether the line is held exclusively now, by anybody.
+    // Whether the line is held exclusively now, by anybody (opens the port for a moment).
     bool isExclusive() const;
-    // The line settings the program left on the port.
+    // The line settings the program left on the port, read through the master.
     bool lineSettings(termios *settings) const;
     // Sends bytes unasked (noise, floods), after whatever is already queued.
     void sendRaw(const QByteArray &bytes);
@@ -68,6 +83,10 @@ public:
     qint64 bytesReceived() const;
     // Command lines received so far, without their CR.
     std::vector<std::string> commands() const;
+    // What happened on the line, in order: each command line, and these two events.
+    static constexpr const char *OutputDiscarded = "<output discarded>"; // the program's unsent
+    static constexpr const char *Closed = "<closed>"; // the last descriptor of the port closed
+    std::vector<std::string> history() const;
     bool isHungUp() const { return m_hungUp; }
     // Waits until everything queued has been written out.
     bool waitUntilSent(std::chrono::milliseconds timeout);
@@ -88,6 +107,7 @@ private:
     }
 
     void run();
+    void receivePacket(const char *packet, ssize_t size);
     void receive(const char *data, ssize_t size);
     void onLine();
     void queue(const QByteArray &bytes, Clock::time_point start);
@@ -95,7 +115,7 @@ private:
     void closeMaster();
 
     int m_master = -1;
-    int m_slave = -1;
+    int m_exclusiveHolder = -1;
     QString m_slavePath;
 
     mutable std::mutex m_mutex;
@@ -107,9 +127,16 @@ private:
     std::chrono::milliseconds m_replyDelay { 0 };
     Clock::time_point m_deafUntil;
     int m_hangUpOnCommand = 0;
+    int m_commandsTowardsHangUp = 0;
     std::map<std::string, QByteArray> m_replies;
+    std::optional<QByteArray> m_everyLineReply;
+    QByteArray m_afterFirstAnswer;
+    std::chrono::milliseconds m_interval { 0 };
+    QByteArray m_unasked;
+    Clock::time_point m_nextUnasked;
     std::string m_line;
-    std::vector<std::string> m_commands;
+    std::vector<std::string> m_history;
+    bool m_lineOpen = true; // or never opened: the master cannot tell the two apart
     qint64 m_bytesReceived = 0;
     std::deque<Pending> m_output;
     Clock::time_point m_lastDue;
