@@ -73,6 +73,7 @@ void CommandExchange::EseguiCMD(const QString &Comando)
     RispostaOK = false;
     RispostaErrore = false;
     Risposta.clear();
+    m_replyNeverEnded = false;
     m_testedLength = 0;
     qint64 pollCount = 0;
     qsizetype checkpointLength = -1;
@@ -90,6 +91,8 @@ void CommandExchange::EseguiCMD(const QString &Comando)
         if (pollCount % PollBudget == 0) {
             if (Risposta.size() == checkpointLength)
                 RispostaErrore = true; // the reply stopped growing
+            else if (pollCount >= LastCheckpoint * PollBudget)
+                m_replyNeverEnded = RispostaErrore = true;
             else
                 checkpointLength = Risposta.size();
         }
@@ -130,6 +133,10 @@ void CommandExchange::testNewReplyText()
 void CommandExchange::onComponentData()
 {
     Risposta += m_component.takeReceived();
+    if (Risposta.size() > ReplyLimit) {
+        Risposta.truncate(ReplyLimit);
+        m_replyNeverEnded = RispostaErrore = true;
+    }
 }
 
 void CommandExchange::onComponentStatus()

@@ -28,6 +28,12 @@ public:
     // Each turn lasts at least this long, so that a budget of turns gives a slow terminal time
     // to answer (a checkpoint comes no sooner than about one second) on any machine.
     static constexpr std::chrono::nanoseconds MinimumTurn = std::chrono::microseconds(5);
+    // A reply still growing at this checkpoint ends the exchange all the same: a GPS receiver
+    // or a board that prints readings never stops talking.
+    static constexpr qint64 LastCheckpoint = 3;
+    // The most of a reply that is kept; more ends the exchange. The longest answers of a GSM
+    // terminal are far shorter, and a device that floods at USB speed cannot grow the buffer.
+    static constexpr qsizetype ReplyLimit = 4096;
 
     CommandExchange(SerialComponent &component, ActivityLog &log, QObject *parent = nullptr);
 
@@ -37,6 +43,9 @@ public:
 
     // Turns the last exchange's wait loop ran.
     qint64 lastPollCount() const { return m_lastPollCount; }
+    // Whether text kept coming until the exchange's limits ended it (the last checkpoint, or more
+    // text than a reply may hold), with neither "OK" nor a failure keyword in it.
+    bool replyNeverEnded() const { return m_replyNeverEnded; }
 
     // The probe state, shared with the port scan.
     QString Risposta;
@@ -56,4 +65,5 @@ private:
     ActivityLog &m_log;
     qsizetype m_testedLength = 0;
     qint64 m_lastPollCount = 0;
+    bool m_replyNeverEnded = false;
 };

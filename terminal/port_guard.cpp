@@ -2,6 +2,9 @@
 
 #if defined(QUORVANE_LINUX_PORT_GUARD)
 
+#include "process_table.h"
+#include "system_files.h"
+
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -44,51 +47,6 @@ const QString ModemManagerService = QStringLiteral("org.freedesktop.ModemManager
 // with its modems.
 constexpr int BusTimeoutMs = 1000;
 
-// Reads a system file, up to `limit` bytes, and what the file was when it was read. These files
-// are read by the hundred for one port, so without the cost of a QFile.
-QByteArray readSmallFile(const QString &path, qsizetype limit = 4096, struct stat *info = nullptr)
-{
-    QByteArray content;
-    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (descriptor < 0)
-        return content;
-    if (info)
-        ::fstat(descriptor, info);
-    char buffer[4096];
-    ssize_t size = 0;
-    while (content.size() < limit && (size = ::read(descriptor, buffer, sizeof buffer)) > 0)
-        content.append(buffer, qMin<qsizetype>(size, limit - content.size()));
-    ::close(descriptor);
-    return content;
-}
-
-// The names in a folder; empty when it cannot be read.
-QStringList entriesOf(const QString &folder)
-{
-    QStringList names;
-    DIR *directory = ::opendir(QFile::encodeName(folder).constData());
-    if (!directory)
-        return names;
-    while (const dirent *entry = ::readdir(directory))
-        names << QFile::decodeName(entry->d_name);
-    ::closedir(directory);
-    return names;
-}
-
-// The numeric names in a folder (processes in proc/, descriptors in proc/PID/fd), in order.
-QList<qint64> numberedEntries(const QString &folder)
-{
-    QList<qint64> numbers;
-    for (const QString &name : entriesOf(folder)) {
-        bool numeric = false;
-        const qint64 number = name.toLongLong(&numeric);
-        if (numeric)
-            numbers << number;
-    }
-    std::sort(numbers.begin(), numbers.end());
-    return numbers;
-}
-
 // "4:64" as written in sysfs and /proc/consoles.
 std::optional<quint64> deviceNumber(QByteArrayView text)
 {
@@ -101,6 +59,26 @@ std::optional<quint64> deviceNumber(QByteArrayView text)
     if (!majorOk || !minorOk)
         return std::nullopt;
     return makedev(major, minor);
+}
+
+// Whether a device number belongs to a terminal driver, by the kernel's list of them: each line
+// ends with the major number, the minor or a range of minors, and the driver's type. Only a
+// terminal can be a serial port; /dev/null is open in every shell, and no port in use.
+bool isTerminalDevice(const QByteArray &drivers, quint64 device)
+{
+    for (const QByteArray &line : drivers.split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 4)
+            continue;
+        const QList<QByteArray> minors = fields.at(fields.size() - 2).split('-');
+        bool ok = false;
+        const uint firstMinor = minors.value(0).toUInt(&ok);
+        const uint lastMinor = minors.size() == 2 ? minors.at(1).toUInt() : firstMinor;
+        if (ok && fields.at(fields.size() - 3).toUInt() == major(device)
+            && minor(device) >= firstMinor && minor(device) <= lastMinor)
+            return true;
+    }
+    return false;
 }
 
 // The process a lock file names, in any of the formats programs write: an ASCII number of any
@@ -140,6 +118,9 @@ bool isLockOf(const QString &name, quint64 device)
         const QString path = name.mid(5);
         for (const QString &candidate :
              { path, QString(path).replace(QLatin1Char('_'), QLatin1Char('/')) }) {
+            // A name that leads out of /dev names no port: any user may make files here.
+            if (candidate.split(QLatin1Char('/')).contains(QLatin1String("..")))
+                continue;
             struct stat info = {};
             if (::stat(QFile::encodeName(QStringLiteral("/dev/") + candidate).constData(), &info)
                     == 0
@@ -151,6 +132,29 @@ bool isLockOf(const QString &name, quint64 device)
     const QStringList numbers = name.split(QLatin1Char('.'));
     return numbers.size() == 3 && numbers.at(0) == QLatin1String("LCK")
         && makedev(numbers.at(1).toUInt(), numbers.at(2).toUInt()) == device;
+}
+
+// What a lock file holds, read without following a link, blocking or taking a terminal; nothing
+// when it is not a regular file. Any user may put a FIFO, a link or a folder under a lock's name
+// in the lock folders: such a thing is never opened for reading (a device is not opened at all).
+std::optional<QByteArray> readLockFile(const QString &path, struct stat *info)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat seen = {};
+    if (::lstat(name.constData(), &seen) != 0 || !S_ISREG(seen.st_mode))
+        return std::nullopt;
+    const int descriptor =
+        ::open(name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0)
+        return std::nullopt;
+    std::optional<QByteArray> content;
+    if (::fstat(descriptor, info) == 0 && S_ISREG(info->st_mode) && info->st_ino == seen.st_ino) {
+        char buffer[4096];
+        const ssize_t size = ::read(descriptor, buffer, sizeof buffer);
+        content = size > 0 ? QByteArray(buffer, size) : QByteArray();
+    }
+    ::close(descriptor);
+    return content;
 }
 
 // The port as ModemManager names it, relative to /dev (ttyUSB2).
@@ -202,16 +206,6 @@ QString PortGuard::rooted(const QString &path) const
     return QDir(m_root).filePath(path);
 }
 
-bool PortGuard::isPresent(const QString &devicePath) const
-{
-    // The serial driver makes an entry for every UART it could have; those it found none for
-    // report an unknown type. Where that cannot be read, the port is taken to be there.
-    const QString name = QFileInfo(devicePath).fileName();
-    return !name.startsWith(QLatin1String("ttyS"))
-        || readSmallFile(rooted(QStringLiteral("sys/class/tty/%1/type").arg(name))).trimmed()
-        != "0";
-}
-
 OpenFailure PortGuard::claim(const QString &devicePath)
 {
     abandon();
@@ -219,7 +213,15 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     struct stat info = {};
     if (::stat(path.constData(), &info) != 0)
         return {}; // not there: opening it says so in the usual way
-    if (S_ISCHR(info.st_mode) && isConsole(info.st_rdev))
+    // Where the list of terminal drivers cannot be read, any device may be one.
+    const QByteArray drivers = readSmallFile(rooted(QStringLiteral("proc/tty/drivers")));
+    const bool terminal =
+        S_ISCHR(info.st_mode) && (drivers.isEmpty() || isTerminalDevice(drivers, info.st_rdev));
+    const DeviceUsers users = terminal
+        ? usersOf(rooted(QStringLiteral("proc")), info.st_rdev,
+                  QFile::encodeName(QFileInfo(devicePath).canonicalFilePath()))
+        : DeviceUsers();
+    if (S_ISCHR(info.st_mode) && (users.controlling != 0 || isKernelConsole(info.st_rdev)))
         return failure(OpenFailure::Reason::Console);
     if (const OpenFailure modem = askModemManager(kernelName(devicePath));
         modem.reason != OpenFailure::Reason::None)
@@ -230,6 +232,10 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     // holder's modem lines.
     if (const qint64 pid = lockingPid(info); pid != 0)
         return inUse(pid);
+    // A program that follows no convention at all (screen, cat, gpsd, pyserial's default) still
+    // has the port open.
+    if (users.opening != 0)
+        return inUse(users.opening);
 
     const int descriptor = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) {
@@ -253,6 +259,13 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     }
     m_descriptor = descriptor;
     m_devicePath = devicePath;
+    // pppd, hciattach, slcand and multiplexers hold a port with a line discipline of their own,
+    // whoever runs them. Asked first: some disciplines answer no other terminal request.
+    int discipline = N_TTY;
+    if (::ioctl(descriptor, TIOCGETD, &discipline) == 0 && discipline != N_TTY) {
+        abandon();
+        return inUse(openingPid(devicePath));
+    }
     if (!::isatty(descriptor)) {
         abandon();
         return failure(OpenFailure::Reason::NotASerialPort);
@@ -351,15 +364,16 @@ OpenFailure PortGuard::checkLockFiles(const struct stat &node) const
                 continue;
             const QString lockPath = QString::fromLatin1(folder) + QLatin1Char('/') + name;
             struct stat seen = {};
-            const QByteArray content = readSmallFile(lockPath, 4096, &seen);
-            const qint64 pid = lockFilePid(content);
+            const std::optional<QByteArray> content = readLockFile(lockPath, &seen);
+            // A lock we cannot read, or that is no file, is taken to be live.
+            const qint64 pid = content ? lockFilePid(*content) : 0;
             if (pid <= 0 || isAlive(pid))
-                return inUse(pid); // a lock we cannot read is taken to be live
+                return inUse(pid);
             // Its owner is gone. A program may have put a lock of its own in its place since.
             const QByteArray path = QFile::encodeName(lockPath);
             struct stat now = {};
-            if (::stat(path.constData(), &now) == 0 && now.st_ino == seen.st_ino
-                && readSmallFile(lockPath) == content) {
+            if (readLockFile(lockPath, &now) == content && now.st_ino == seen.st_ino
+                && now.st_dev == seen.st_dev) {
                 qCDebug(lcGuard) << "stale lock of" << pid << "removed:" << lockPath;
                 ::unlink(path.constData());
             }
@@ -371,13 +385,9 @@ OpenFailure PortGuard::checkLockFiles(const struct stat &node) const
 OpenFailure PortGuard::inUse(qint64 pid) const
 {
     OpenFailure result = failure(OpenFailure::Reason::InUse);
-    if (pid > 0) {
-        result.holder =
-            QString::fromLocal8Bit(readSmallFile(rooted(QStringLiteral("proc/%1/comm").arg(pid))))
-                .trimmed();
-        if (!result.holder.isEmpty())
-            result.holderPid = pid;
-    }
+    result.holder = processName(rooted(QStringLiteral("proc")), pid);
+    if (!result.holder.isEmpty())
+        result.holderPid = pid;
     return result;
 }
 
@@ -406,31 +416,20 @@ qint64 PortGuard::lockingPid(const struct stat &node) const
     return 0;
 }
 
-// The first other process that has the device open, where /proc lets us see (root sees all, a
-// user only their own); 0 when none is seen. The descriptors' links are read, not followed, so
-// that a hung network file system cannot hold the window.
+// The first other process that has the device open, where /proc lets us see; 0 when none is
+// seen.
 qint64 PortGuard::openingPid(const QString &devicePath) const
 {
-    const QByteArray device = QFile::encodeName(QFileInfo(devicePath).canonicalFilePath());
-    const QString proc = rooted(QStringLiteral("proc/"));
-    char target[PATH_MAX];
-    for (const qint64 pid : numberedEntries(proc)) {
-        if (pid == ::getpid())
-            continue;
-        const QString fds = proc + QString::number(pid) + QStringLiteral("/fd/");
-        for (const qint64 fd : numberedEntries(fds)) {
-            const ssize_t size = ::readlink(
-                QFile::encodeName(fds + QString::number(fd)).constData(), target, sizeof target);
-            if (size > 0 && QByteArrayView(target, size) == device)
-                return pid;
-        }
-    }
-    return 0;
+    struct stat info = {};
+    if (::stat(QFile::encodeName(devicePath).constData(), &info) != 0)
+        return 0;
+    return usersOf(rooted(QStringLiteral("proc")), info.st_rdev,
+                   QFile::encodeName(QFileInfo(devicePath).canonicalFilePath()))
+        .opening;
 }
 
-// An active kernel console, by device number, or the controlling terminal of a process: a line
-// a login program waits on or somebody's session runs on.
-bool PortGuard::isConsole(quint64 device) const
+// An active kernel console, by device number.
+bool PortGuard::isKernelConsole(quint64 device) const
 {
     // /proc/consoles ends each line with the console's device number.
     for (const QByteArray &line :
@@ -450,18 +449,6 @@ bool PortGuard::isConsole(quint64 device) const
             && deviceNumber(readSmallFile(
                    rooted(QStringLiteral("sys/class/tty/%1/dev").arg(QString::fromLatin1(name)))))
                 == device)
-            return true;
-    }
-    // The controlling terminal is field 7 of a process's stat line: after the name in
-    // parentheses come state, ppid, pgrp, session and tty_nr.
-    const QString proc = rooted(QStringLiteral("proc/"));
-    for (const qint64 pid : numberedEntries(proc)) {
-        const QByteArray stat =
-            readSmallFile(proc + QString::number(pid) + QStringLiteral("/stat"));
-        qsizetype field = stat.lastIndexOf(')') + 1;
-        for (int skip = 0; skip < 5 && field > 0; ++skip)
-            field = stat.indexOf(' ', field) + 1;
-        if (field > 0 && std::strtoull(stat.constData() + field, nullptr, 10) == device)
             return true;
     }
     return false;
@@ -504,11 +491,6 @@ OpenFailure PortGuard::permissionRefusal(const QString &devicePath) const
 #else // other platforms refuse a port in use themselves
 
 PortGuard::~PortGuard() = default;
-
-bool PortGuard::isPresent(const QString &) const
-{
-    return true;
-}
 
 OpenFailure PortGuard::claim(const QString &)
 {

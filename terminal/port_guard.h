@@ -8,10 +8,11 @@ struct stat;
 
 // What Linux serial programs agree on to keep out of each other's way. The system lets any
 // program with the rights open a port another one is using; only conventions keep them apart:
-// lock files, exclusive mode, flock, ModemManager's claim on modems, consoles. The component asks
-// here before it opens a port and again right after, so that a port in use never gets a byte
-// from us, and holds its own ports the same ways. Elsewhere the system itself refuses a port in
-// use, and every answer is "go ahead".
+// lock files, exclusive mode, flock, ModemManager's claim on modems, consoles, a line discipline
+// of a program's own; and a program that follows none of them still has the port open. The
+// component asks here before it opens a port and again right after, so that a port in use never
+// gets a byte from us, and holds its own ports the same ways. Elsewhere the system itself
+// refuses a port in use, and every answer is "go ahead".
 class PortGuard
 {
 public:
@@ -22,9 +23,6 @@ public:
 
     // Where the system's own files are read (proc/, sys/, etc/group); "/" but in tests.
     void setSystemRoot(const QString &root) { m_root = root; }
-
-    // Whether a listed port is there at all: a ttyS entry whose UART does not exist is left out.
-    bool isPresent(const QString &devicePath) const;
 
     // Before the port is opened: why it must not be, or Reason::None. With None the guard keeps
     // the device open and flocked (not a byte written, its settings untouched) until confirm()
@@ -43,7 +41,7 @@ private:
     OpenFailure inUse(qint64 pid) const;
     qint64 lockingPid(const struct stat &node) const;
     qint64 openingPid(const QString &devicePath) const;
-    bool isConsole(quint64 device) const;
+    bool isKernelConsole(quint64 device) const;
     OpenFailure permissionRefusal(const QString &devicePath) const;
     QString rooted(const QString &path) const;
 

@@ -8,6 +8,18 @@
 
 namespace {
 
+// Text that comes from other programs (process names, ModemManager's strings), fit for one log
+// line: a control character becomes "?", so
+// that no name can end a line and write one of its own.
+QString printable(QString text)
+{
+    for (QChar &c : text) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return text;
+}
+
 // Removes leading and trailing spaces, and only spaces.
 QString trimSpaces(const QString &text)
 {
@@ -99,7 +111,7 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure)
         if (!failure.holder.isEmpty()) {
             return cannot
                 + QStringLiteral("la porta \u00e8 gi\u00e0 in uso da %1 (processo %2).")
-                      .arg(failure.holder)
+                      .arg(printable(failure.holder))
                       .arg(failure.holderPid);
         }
         return cannot + QStringLiteral("la porta \u00e8 gi\u00e0 in uso da un altro programma.");
@@ -109,7 +121,7 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure)
     case Reason::ManagedByModemManager:
         return QStringLiteral("La porta %1 \u00e8 gestita da ModemManager. Per liberarla durante "
                               "la verifica: mmcli --inhibit-device=%2")
-            .arg(name, failure.modemDevice);
+            .arg(name, printable(failure.modemDevice));
     case Reason::NotASerialPort:
         return cannot + QStringLiteral("non \u00e8 una porta seriale") + because;
     case Reason::InputOutput:
@@ -136,7 +148,14 @@ qint16 PortScan::CercaCell()
     m_log.AddLog(QStringLiteral("Ricerca del terminale in corso, attendere..."));
 
     qint16 found = 0;
-    const QStringList ports = m_component.portNames();
+    const PortList listed = m_component.listPorts();
+    // Opening a Bluetooth port that is bound but not connected would call the phone.
+    for (const QString &name : listed.unconnectedBluetooth) {
+        m_log.AddLog(QStringLiteral("La porta %1 \u00e8 un collegamento Bluetooth non connesso: "
+                                    "non viene verificata.")
+                         .arg(name));
+    }
+    const QStringList &ports = listed.names;
     for (qsizetype i = 0; i < ports.size(); ++i) {
         const QString &name = ports.at(i);
         probe(name);
@@ -164,7 +183,7 @@ void PortScan::probe(const QString &name)
         m_log.AddLog(openFailureMessage(name, failure));
         // ModemManager has already asked its modem who made it.
         if (failure.reason == OpenFailure::Reason::ManagedByModemManager)
-            logManufacturer(failure.manufacturer);
+            logManufacturer(printable(failure.manufacturer));
         return;
     }
 
@@ -173,6 +192,14 @@ void PortScan::probe(const QString &name)
     m_exchange.EseguiCMD(QStringLiteral("at"));
     if (!m_component.isPortOpen())
         return;
+    // A GPS receiver, a board that prints readings: text without end, and no answer. Whatever
+    // more is sent would only be lost in the stream, or do something unknown to the device.
+    if (m_exchange.replyNeverEnded()) {
+        m_log.AddLog(QStringLiteral("La porta %1 trasmette senza sosta e non risponde ai comandi: "
+                                    "non viene verificata oltre.")
+                         .arg(name));
+        return;
+    }
 
     // Something answers here. Whatever the two earlier commands left pending is flushed out by
     // one more pair sent without waiting.

@@ -68,15 +68,18 @@ QSerialPort::FlowControl flowControlFor(qint32 mode)
 SerialComponent::SerialComponent(QObject *parent)
     : SerialComponent(PortSource(), parent)
 {
-    // The system's ports, less the entries the serial driver keeps for UARTs that are not there.
     m_portSource = [this] {
-        QStringList names;
-        const auto ports = QSerialPortInfo::availablePorts();
-        for (const QSerialPortInfo &info : ports) {
-            if (m_guard->isPresent(info.systemLocation()))
-                names << info.portName();
-        }
-        return names;
+#if defined(QUORVANE_LINUX_PORT_GUARD)
+        // Qt's own listing opens every 8250 port to ask its type: a pulse on its modem lines,
+        // and an open of the console among them. sysfs tells the same without opening any.
+        return listSerialPorts(m_systemRoot);
+#else
+        PortList ports;
+        const auto infos = QSerialPortInfo::availablePorts();
+        for (const QSerialPortInfo &info : infos)
+            ports.names << info.portName();
+        return ports;
+#endif
     };
 }
 
@@ -97,12 +100,12 @@ SerialComponent::SerialComponent(PortSource ports, QObject *parent)
 SerialComponent::~SerialComponent()
 {
     // Closing releases the port's lock file and gives the line back as it was found.
-    m_port->close();
+    closePort();
 }
 
-QStringList SerialComponent::portNames() const
+PortList SerialComponent::listPorts() const
 {
-    return m_portSource ? m_portSource() : QStringList();
+    return m_portSource ? m_portSource() : PortList();
 }
 
 bool SerialComponent::isPortOpen() const
@@ -113,8 +116,7 @@ bool SerialComponent::isPortOpen() const
 void SerialComponent::setPortOpen(bool open)
 {
     m_writeTimer.stop();
-    if (m_port->isOpen())
-        m_port->close();
+    closePort();
     m_failed = false;
     if (!open)
         return;
@@ -140,7 +142,7 @@ void SerialComponent::setPortOpen(bool open)
     }
     const OpenFailure taken = m_guard->confirm(qintptr(m_port->handle()));
     if (taken.reason != OpenFailure::Reason::None) {
-        m_port->close(); // not a byte was written
+        closePort(); // not a byte was written
         refuseOpen(taken);
         return;
     }
@@ -151,6 +153,17 @@ void SerialComponent::setPortOpen(bool open)
     m_status = StatusOk;
 }
 
+// Unsent output is dropped first: the last close of a port waits until its output is sent, up
+// to the driver's closing wait (30 s by default), and a device that does not read would hold the
+// window that long.
+void SerialComponent::closePort()
+{
+    if (!m_port->isOpen())
+        return;
+    m_port->clear(QSerialPort::Output);
+    m_port->close();
+}
+
 void SerialComponent::refuseOpen(const OpenFailure &failure)
 {
     qCDebug(lcSerial) << "not opened" << m_portName << int(failure.reason) << failure.systemText;
@@ -159,6 +172,7 @@ void SerialComponent::refuseOpen(const OpenFailure &failure)
 
 void SerialComponent::setSystemRoot(const QString &root)
 {
+    m_systemRoot = root;
     m_guard->setSystemRoot(root);
 }
 
@@ -240,7 +254,7 @@ void SerialComponent::onPortError(int error)
         this,
         [this] {
             if (m_failed)
-                m_port->close();
+                closePort();
         },
         Qt::QueuedConnection);
     setStatus(StatusNotResponding);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "port_listing.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -46,7 +48,7 @@ class SerialComponent : public QObject
     Q_OBJECT
 
 public:
-    using PortSource = std::function<QStringList()>;
+    using PortSource = std::function<PortList()>;
 
     // Status code: the terminal does not respond (a command could not be written out in time, or
     // the device failed while open).
@@ -61,8 +63,8 @@ public:
     explicit SerialComponent(PortSource ports, QObject *parent = nullptr);
     ~SerialComponent() override;
 
-    // The ports to probe, in the order they are to be probed.
-    virtual QStringList portNames() const;
+    // The ports to probe, in the order they are to be probed, and those left out with a reason.
+    virtual PortList listPorts() const;
     // Selects the port the next open acts on: a system port name (ttyUSB0) or a device path.
     void selectPort(const QString &name) { m_portName = name; }
     QString selectedPort() const { return m_portName; }
@@ -74,7 +76,8 @@ public:
     virtual bool isPortOpen() const;
     // Why the last open failed; Reason::None after one that succeeded.
     const OpenFailure &openFailure() const { return m_openFailure; }
-    // Where the system's own files are read when judging a port; tests give a folder of theirs.
+    // Where the system's own files are read when listing, describing and judging ports; tests
+    // give a folder of theirs.
     void setSystemRoot(const QString &root);
 
     // Sends one command line: the text, then a carriage return. Latin-1, one character a byte.
@@ -112,6 +115,7 @@ protected:
 
 private:
     void applyLineSettings();
+    void closePort();
     void refuseOpen(const OpenFailure &failure);
     void onPortError(int error);
     void onBytesWritten();
@@ -120,6 +124,7 @@ private:
     PortSource m_portSource;
     std::unique_ptr<QSerialPort> m_port;
     std::unique_ptr<PortGuard> m_guard;
+    QString m_systemRoot = QStringLiteral("/");
     QString m_portName;
     QTimer m_writeTimer;
     qint32 m_status = StatusOk;

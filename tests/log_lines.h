@@ -1,14 +1,17 @@
 #pragma once
 
 #include <QFile>
+#include <QFileInfo>
 #include <QString>
 #include <QStringList>
 
-// The whole content of a file; empty when there is none.
+// The whole content of a regular file; empty when there is none (a FIFO is not read: that
+// would wait for a writer).
 inline QByteArray contentOf(const QString &path)
 {
     QFile file(path);
-    return !path.isEmpty() && file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return QFileInfo(path).isFile() && file.open(QIODevice::ReadOnly) ? file.readAll()
+                                                                      : QByteArray();
 }
 
 // The messages of log lines, without their "yyyy-mm-dd hh:nn:ss - " timestamps.

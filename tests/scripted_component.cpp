@@ -8,6 +8,13 @@ ScriptedComponent::ScriptedComponent(QStringList ports, QObject *parent)
 {
 }
 
+PortList ScriptedComponent::listPorts() const
+{
+    PortList ports(m_ports);
+    ports.unconnectedBluetooth = unconnectedBluetooth;
+    return ports;
+}
+
 void ScriptedComponent::setPortOpen(bool open)
 {
     if (!open) {

@@ -17,7 +17,7 @@ public:
 
     explicit ScriptedComponent(QStringList ports = {}, QObject *parent = nullptr);
 
-    QStringList portNames() const override { return m_ports; }
+    PortList listPorts() const override;
     void setPortOpen(bool open) override;
     bool isPortOpen() const override { return m_open; }
     void send(const QString &command) override;
@@ -36,6 +36,8 @@ public:
 
     QStringList sent;
     QStringList opened;
+    // Listed as Bluetooth ports bound but not connected.
+    QStringList unconnectedBluetooth;
 
 private:
     QStringList m_ports;

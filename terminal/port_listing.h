@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+// The serial ports a listing gives: those to probe, in order, and the Bluetooth ports left out
+// because they are bound but not connected (opening one makes the link: it calls the phone).
+struct PortList
+{
+    PortList(QStringList ports = {})
+        : names(std::move(ports))
+    {
+    }
+    QStringList names;
+    QStringList unconnectedBluetooth;
+};
+
+// The system's serial ports as sysfs below `systemRoot` tells, without opening any device: every
+// tty with a device behind it, less the entries the serial driver keeps for UARTs that are not
+// there; the virtual null-modem and USB gadget ports; rfcomm ports. In the order of their device
+// paths, as udev lists them. Only where sysfs is (Linux).
+PortList listSerialPorts(const QString &systemRoot);

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+// Which processes use a device, as /proc tells (root sees every process, a user only their own).
+// This process never counts: its own descriptors are no sign that somebody else uses the port.
+struct DeviceUsers
+{
+    // The first process whose controlling terminal the device is (a login program waiting on
+    // the line, somebody's session); 0 when none is seen.
+    qint64 controlling = 0;
+    // The first process that has the device open; 0 when none is seen.
+    qint64 opening = 0;
+    // What the walk looked at, for the benchmark.
+    int processes = 0;
+    int descriptors = 0;
+};
+
+// Walks the processes below `procFolder` once. `device` is the device number, `devicePath` the
+// device's canonical path, as the descriptors' links name it. The links are read, not followed,
+// so that a hung network file system cannot hold the window.
+DeviceUsers usersOf(const QString &procFolder, quint64 device, const QByteArray &devicePath);
+
+// The device a process has as its controlling terminal, read from its stat line; 0 for none.
+quint64 controllingTerminal(const QByteArray &statLine);
+
+// The name of a process, as it gives it (/proc/PID/comm); empty when it cannot be seen.
+QString processName(const QString &procFolder, qint64 pid);
