@@ -8,8 +8,8 @@
 
 namespace {
 
-// Text that comes from other programs (process names, ModemManager's strings), fit for one log
-// line: a control character becomes "?", so
+// Text that comes from other programs and devices (process names, ModemManager's and USB
+// devices' strings, link names), fit for one log line: a control character becomes "?", so
 // that no name can end a line and write one of its own.
 QString printable(QString text)
 {
@@ -133,6 +133,22 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure)
     return cannot + QStringLiteral("errore del sistema") + because;
 }
 
+QString deviceMessage(const UsbInterface &usb)
+{
+    // The manufacturer is left out when the product already names it.
+    const QString manufacturer = printable(usb.manufacturer);
+    const QString product = printable(usb.product);
+    const QString device = product.startsWith(manufacturer, Qt::CaseInsensitive)
+        ? product
+        : QStringList { manufacturer, product }.join(QLatin1Char(' ')).trimmed();
+    const QString numbers = QStringLiteral("USB %1:%2, interfaccia %3")
+                                .arg(usb.vendorId, usb.productId)
+                                .arg(usb.number);
+    if (device.isEmpty())
+        return QStringLiteral("Dispositivo: %1.").arg(numbers);
+    return QStringLiteral("Dispositivo: %1 (%2).").arg(device, numbers);
+}
+
 PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, ActivityLog &log,
                    QObject *parent)
     : QObject(parent)
@@ -175,6 +191,9 @@ void PortScan::probe(const QString &name)
 {
     m_component.selectPort(name);
     m_log.AddLog(QStringLiteral("Verifica ") + name + QStringLiteral(" in corso..."));
+    const PortIdentity identity = m_component.selectedPortIdentity();
+    if (identity.usb)
+        m_log.AddLog(deviceMessage(*identity.usb));
     m_component.setPortOpen(false);
     m_component.setPortOpen(true);
     const OpenFailure &failure = m_component.openFailure();
@@ -183,7 +202,7 @@ void PortScan::probe(const QString &name)
         m_log.AddLog(openFailureMessage(name, failure));
         // ModemManager has already asked its modem who made it.
         if (failure.reason == OpenFailure::Reason::ManagedByModemManager)
-            logManufacturer(printable(failure.manufacturer));
+            logManufacturer(printable(failure.manufacturer), identity);
         return;
     }
 
@@ -213,13 +232,17 @@ void PortScan::probe(const QString &name)
     m_exchange.EseguiCMD(QString());
     m_exchange.EseguiCMD(QStringLiteral("at+gmi"));
     if (m_exchange.RispostaOK && !m_exchange.RispostaErrore)
-        logManufacturer(smapMARCA(m_exchange.Risposta));
+        logManufacturer(smapMARCA(m_exchange.Risposta), identity);
     m_component.setPortOpen(false);
 }
 
-void PortScan::logManufacturer(const QString &name)
+void PortScan::logManufacturer(const QString &name, const PortIdentity &identity)
 {
     Marca = trimSpaces(name);
-    if (!Marca.isEmpty())
-        m_log.AddLog(QStringLiteral("Trovato: -") + Marca + QStringLiteral("-"));
+    if (Marca.isEmpty())
+        return;
+    m_log.AddLog(QStringLiteral("Trovato: -") + Marca + QStringLiteral("-"));
+    // What to put in a configuration: ttyUSB numbers change with the order of plugging in.
+    if (!identity.stablePath.isEmpty())
+        m_log.AddLog(QStringLiteral("Percorso stabile: ") + printable(identity.stablePath));
 }

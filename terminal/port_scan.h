@@ -21,6 +21,9 @@ qint16 foundPortNumber(const QString &name, qint16 position);
 // The line that tells the user why a port could not be opened.
 QString openFailureMessage(const QString &name, const OpenFailure &failure);
 
+// The line that says which USB device a port belongs to.
+QString deviceMessage(const UsbInterface &usb);
+
 // Walks every port the component lists, probes each for a terminal and logs the manufacturer of
 // every terminal that answers.
 class PortScan : public QObject
@@ -40,8 +43,9 @@ public:
 
 private:
     void probe(const QString &name);
-    // Takes the terminal's manufacturer and, when there is one, logs it: the port is found.
-    void logManufacturer(const QString &name);
+    // Takes the terminal's manufacturer and, when there is one, logs it and the port's stable
+    // path: the port is found.
+    void logManufacturer(const QString &name, const PortIdentity &identity);
 
     SerialComponent &m_component;
     CommandExchange &m_exchange;

@@ -176,6 +176,11 @@ void SerialComponent::setSystemRoot(const QString &root)
     m_guard->setSystemRoot(root);
 }
 
+PortIdentity SerialComponent::selectedPortIdentity() const
+{
+    return identifyPort(m_systemRoot, devicePath(m_portName));
+}
+
 void SerialComponent::applyLineSettings()
 {
     m_port->setBaudRate(DefaultBaudRate);

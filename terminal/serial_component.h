@@ -1,5 +1,6 @@
 #pragma once
 
+#include "port_identity.h"
 #include "port_listing.h"
 
 #include <QObject>
@@ -79,6 +80,8 @@ public:
     // Where the system's own files are read when listing, describing and judging ports; tests
     // give a folder of theirs.
     void setSystemRoot(const QString &root);
+    // The selected port's device as the system describes it, without opening it.
+    PortIdentity selectedPortIdentity() const;
 
     // Sends one command line: the text, then a carriage return. Latin-1, one character a byte.
     virtual void send(const QString &command);

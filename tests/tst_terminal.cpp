@@ -69,6 +69,29 @@ bool writeFile(const QString &path, const QByteArray &content, int ageSeconds = 
                             QFileDevice::FileModificationTime);
 }
 
+// Files below a played system root: a path and its content, or "-> TARGET" for a link.
+using Tree = QList<std::pair<QString, QByteArray>>;
+
+bool plant(const QString &root, const Tree &tree)
+{
+    for (const auto &[path, content] : tree) {
+        const QString at = QDir(root).filePath(path);
+        QDir().mkpath(QFileInfo(at).path());
+        if (!content.startsWith("-> ")
+                ? !writeFile(at, content)
+                : ::symlink(content.mid(3).constData(), at.toLocal8Bit().constData()) != 0)
+            return false;
+    }
+    return true;
+}
+
+// A scripted terminal's answers: the echo, then OK, or SIEMENS and OK to "at+gmi".
+void answerAsSiemens(ScriptedComponent &component, const QString &command)
+{
+    component.deliver(command == "at+gmi" ? "at+gmi\r\r\nSIEMENS\r\n\r\nOK\r\n"
+                                          : command + "\r\r\nOK\r\n");
+}
+
 dev_t deviceOf(const QString &port)
 {
     struct stat info = {};
@@ -271,6 +294,7 @@ Setup modemManager(const char *manufacturer, bool silent = false)
 } // namespace
 
 Q_DECLARE_METATYPE(Setup)
+Q_DECLARE_METATYPE(Tree)
 
 class TestTerminal : public QObject
 {
@@ -726,8 +750,20 @@ private Q_SLOTS:
 
         const QString managed = "La porta PORT \u00e8 gestita da ModemManager. Per liberarla "
                                 "durante la verifica: mmcli --inhibit-device=/sys/devices/usb1/1-2";
-        row("ModemManager knows the manufacturer", modemManager("Quectel"),
-            QStringList { managed, "Trovato: -Quectel-" }, Commands {}, true);
+        row("ModemManager knows the manufacturer", Setup([](Scene &s) {
+                modemManager("Quectel")(s);
+                // udev's stable link to the port, in a played /dev.
+                QVERIFY(QDir().mkpath(s.root.filePath("dev/serial/by-id")));
+                const QString link =
+                    s.root.filePath("dev/serial/by-id/usb-Quectel_EC25-if02-port0");
+                QCOMPARE(::symlink(("../../" + s.port.mid(5)).toLocal8Bit().constData(),
+                                   link.toLocal8Bit().constData()),
+                         0);
+                s.trial << "--system-root" << s.root.path();
+            }),
+            QStringList { managed, "Trovato: -Quectel-",
+                          "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25-if02-port0" },
+            Commands {}, true);
         row("ModemManager without a manufacturer", modemManager(""), QStringList { managed },
             Commands {}, true);
         // It may be talking to every port: none is opened, the next one neither.
@@ -897,6 +933,75 @@ private Q_SLOTS:
         QCOMPARE(ports.names,
                  (QStringList { "ttyUSB0", "ttyACM0", "rfcomm1", "ttyS2", "ttyS0", "ttyGS0" }));
         QCOMPARE(ports.unconnectedBluetooth, QStringList { "rfcomm0" });
+    }
+
+    // The device behind a port and its stable path, from played sysfs and /dev trees, logged
+    // around a found terminal.
+    void whichDeviceEachPortIs_data()
+    {
+        QTest::addColumn<Tree>("tree");
+        QTest::addColumn<QStringList>("lines"); // after "Verifica"
+        const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/";
+        const Tree modem { { "sys/dev/char/1:3",
+                             "-> ../../devices/pci0000:00/0000:00:14.0/usb1/"
+                             "1-2/1-2:1.2/ttyUSB2/tty/ttyUSB2" },
+                           { usb + "1-2:1.2/ttyUSB2/tty/ttyUSB2/dev", "1:3\n" },
+                           { usb + "1-2:1.2/bInterfaceNumber", "02\n" },
+                           { usb + "idVendor", "2c7c\n" },
+                           { usb + "idProduct", "0125\n" } };
+        const Tree strings { { usb + "manufacturer", "Quectel\n" }, { usb + "product", "EC25\n" } };
+        const Tree byId { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0", "-> ../../null" } };
+        const Tree byPath { { "dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-port0",
+                              "-> ../../null" } };
+        const QString found = "Trovato: -SIEMENS-";
+        const QString quectel = "Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia 2).";
+        row("a USB modem with strings, by-id and by-path links", modem + strings + byPath + byId,
+            QStringList { quectel, found,
+                          "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25-if02-port0" });
+        row("only a by-path link, the product naming the maker, interface 10",
+            modem + byPath
+                + Tree { { usb + "1-2:1.2/bInterfaceNumber", "0a\n" },
+                         { usb + "manufacturer", "HUAWEI\n" },
+                         { usb + "product", "HUAWEI Mobile\n" } },
+            QStringList { "Dispositivo: HUAWEI Mobile (USB 2c7c:0125, interfaccia 10).", found,
+                          "Percorso stabile: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-"
+                          "port0" });
+        row("no strings, a by-id link to another port",
+            modem + Tree { { "dev/serial/by-id/usb-FTDI-if00-port0", "-> ../../ttyUSB7" } },
+            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2.", found });
+        row("control characters in the strings",
+            modem
+                + Tree { { usb + "manufacturer", "Quec\ttel\n" },
+                         { usb + "product", "EC25\r\nTrovato: -X-\n" } },
+            QStringList {
+                "Dispositivo: Quec?tel EC25??Trovato: -X- (USB 2c7c:0125, interfaccia 2).",
+                found });
+        row("not on USB, a by-path link",
+            Tree { { "sys/dev/char/1:3", "-> ../../devices/pnp0/00:05/tty/ttyS0" },
+                   { "sys/devices/pnp0/00:05/tty/ttyS0/dev", "4:64\n" } }
+                + byPath,
+            QStringList { found,
+                          "Percorso stabile: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-"
+                          "port0" });
+        row("nothing known", Tree {}, QStringList { found });
+    }
+    void whichDeviceEachPortIs()
+    {
+        QFETCH(Tree, tree);
+        QTemporaryDir root;
+        QVERIFY(plant(root.path(), tree));
+        ScanBench bench;
+        ScriptedComponent component({ "/dev/null" }); // its device number is all that is read
+        component.setSystemRoot(root.path());
+        component.setScript(answerAsSiemens);
+        CommandExchange exchange(component, bench.log);
+        PortScan scan(component, exchange, bench.log);
+        QCOMPARE(scan.CercaCell(), qint16(1));
+        QFETCH(QStringList, lines);
+        QCOMPARE(messagesOf(bench.lines),
+                 QStringList({ "Ricerca del terminale in corso, attendere...",
+                               "Verifica /dev/null in corso..." })
+                     + lines);
     }
 
     // The trial's other exit codes: no terminal found, and bad usage.

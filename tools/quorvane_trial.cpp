@@ -6,7 +6,8 @@
 // cycle as the program does and stays open until closed; --press-uscita-after presses "Uscita"
 // that many milliseconds after start, and --report-shown prints "shown" once the window is first
 // painted (both for scripted trials and the benchmark). --system-root reads the system's own
-// files (proc/, sys/, etc/group) below DIR, so that trials can play consoles and groups.
+// files (proc/, sys/, dev/serial/, etc/group) below DIR, so that trials can play consoles,
+// groups, USB devices and their udev links.
 
 #include "terminal/command_exchange.h"
 #include "terminal/port_scan.h"

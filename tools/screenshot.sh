@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Takes the README's screenshot: the window after a check that found a simulated terminal,
-# under Xvfb. Needs a build (tools/dev test or tools/dev run) and xvfb and imagemagick:
+# Takes the README's screenshot: the window after a check that found a simulated terminal, played
+# as a USB modem with its udev link, under Xvfb. Needs a build (tools/dev test or tools/dev run)
+# and xvfb and imagemagick:
 #   apt-get install xvfb imagemagick
 # Usage: tools/screenshot.sh [OUTPUT.png]   (default docs/screenshot.png)
 set -euo pipefail
@@ -17,15 +18,31 @@ trap cleanup EXIT
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
-"$root/build/tools/quorvane-simterm" --manufacturer SIEMENS >"$work/port" &
+"$root/build/tools/quorvane-simterm" --manufacturer QUECTEL >"$work/port" &
 simterm=$!
 for _ in $(seq 50); do [[ -s "$work/port" ]] && break; sleep 0.1; done
+port=$(cat "$work/port")
+
+# The pseudo-terminal as sysfs and udev would show a Quectel EC25's modem port.
+system=$work/system
+usb=$system/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2
+mkdir -p "$usb/1-2:1.2/ttyUSB2/tty/ttyUSB2" "$system/sys/dev/char" "$system/dev/serial/by-id"
+printf '2c7c\n' >"$usb/idVendor"
+printf '0125\n' >"$usb/idProduct"
+printf 'Quectel\n' >"$usb/manufacturer"
+printf 'EC25\n' >"$usb/product"
+printf '02\n' >"$usb/1-2:1.2/bInterfaceNumber"
+read -r major minor < <(stat -L -c '%t %T' "$port")
+ln -s ../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.2/ttyUSB2/tty/ttyUSB2 \
+    "$system/sys/dev/char/$((16#$major)):$((16#$minor))"
+ln -s "../../${port#/dev/}" "$system/dev/serial/by-id/usb-Quectel_EC25-if02-port0"
+
 cd "$work"
-DISPLAY=$display QT_QPA_PLATFORM=xcb "$root/build/tools/quorvane-trial" --window "$(cat port)" \
-    >"$work/lines" &
+DISPLAY=$display QT_QPA_PLATFORM=xcb "$root/build/tools/quorvane-trial" \
+    --system-root "$system" --window "$port" >"$work/lines" &
 trial=$!
 # The first check starts three seconds after the window opens and takes about three more.
-for _ in $(seq 150); do grep -q "Trovato" "$work/lines" && break; sleep 0.1; done
+for _ in $(seq 150); do grep -q "Percorso stabile" "$work/lines" && break; sleep 0.1; done
 sleep 1
 mkdir -p "$(dirname "$out")"
 DISPLAY=$display import -window root -crop 435x369+193+165 +repage "$out"
