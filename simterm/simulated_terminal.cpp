@@ -222,7 +222,7 @@ void SimulatedTerminal::run()
         }
         // Nobody has the port open: the master reports it at once, for as long as it lasts.
         if (closed)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 

@@ -62,8 +62,7 @@ std::optional<quint64> deviceNumber(QByteArrayView text)
 }
 
 // Whether a device number belongs to a terminal driver, by the kernel's list of them: each line
-// ends with the major number, the minor or a range of minors, and the driver's type. Only a
-// terminal can be a serial port; /dev/null is open in every shell, and no port in use.
+// ends with the major number, the minor or a range of minors, and the driver's type.
 bool isTerminalDevice(const QByteArray &drivers, quint64 device)
 {
     for (const QByteArray &line : drivers.split('\n')) {
@@ -118,8 +117,12 @@ bool isLockOf(const QString &name, quint64 device)
         const QString path = name.mid(5);
         for (const QString &candidate :
              { path, QString(path).replace(QLatin1Char('_'), QLatin1Char('/')) }) {
-            // A name that leads out of /dev names no port: any user may make files here.
-            if (candidate.split(QLatin1Char('/')).contains(QLatin1String("..")))
+            // Any user may make files in the lock folders, and in /dev/shm and /dev/mqueue: a
+            // name that leads out of /dev, or into those, names no port (a link there could
+            // lead the look at the device to a file system that does not answer).
+            const QStringList parts = candidate.split(QLatin1Char('/'));
+            if (parts.contains(QLatin1String("..")) || parts.first() == QLatin1String("shm")
+                || parts.first() == QLatin1String("mqueue"))
                 continue;
             struct stat info = {};
             if (::stat(QFile::encodeName(QStringLiteral("/dev/") + candidate).constData(), &info)
@@ -213,11 +216,7 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     struct stat info = {};
     if (::stat(path.constData(), &info) != 0)
         return {}; // not there: opening it says so in the usual way
-    // Where the list of terminal drivers cannot be read, any device may be one.
-    const QByteArray drivers = readSmallFile(rooted(QStringLiteral("proc/tty/drivers")));
-    const bool terminal =
-        S_ISCHR(info.st_mode) && (drivers.isEmpty() || isTerminalDevice(drivers, info.st_rdev));
-    const DeviceUsers users = terminal
+    const DeviceUsers users = S_ISCHR(info.st_mode)
         ? usersOf(rooted(QStringLiteral("proc")), info.st_rdev,
                   QFile::encodeName(QFileInfo(devicePath).canonicalFilePath()))
         : DeviceUsers();
@@ -234,9 +233,11 @@ OpenFailure PortGuard::claim(const QString &devicePath)
         return inUse(pid);
     // A program that follows no convention at all (screen, cat, gpsd, pyserial's default) still
     // has the port open.
-    if (users.opening != 0)
+    if (users.opening != 0 && isTerminal(info.st_rdev))
         return inUse(users.opening);
 
+    // From here on whoever holds the port is not to be seen: the look above found nobody.
+    constexpr qint64 Unseen = 0;
     const int descriptor = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0) {
         const int error = errno;
@@ -248,7 +249,7 @@ OpenFailure PortGuard::claim(const QString &devicePath)
         case EPERM:
             return permissionRefusal(devicePath);
         case EBUSY:
-            return inUse(openingPid(devicePath));
+            return inUse(Unseen);
         case EIO:
         case ENXIO:
         case ENODEV:
@@ -264,7 +265,7 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     int discipline = N_TTY;
     if (::ioctl(descriptor, TIOCGETD, &discipline) == 0 && discipline != N_TTY) {
         abandon();
-        return inUse(openingPid(devicePath));
+        return inUse(Unseen);
     }
     if (!::isatty(descriptor)) {
         abandon();
@@ -275,7 +276,7 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     int exclusive = 0;
     if (::ioctl(descriptor, TIOCGEXCL, &exclusive) == 0 && exclusive) {
         abandon();
-        return inUse(openingPid(devicePath));
+        return inUse(Unseen);
     }
     if (::flock(descriptor, LOCK_EX | LOCK_NB) != 0) {
         abandon();
@@ -426,6 +427,17 @@ qint64 PortGuard::openingPid(const QString &devicePath) const
     return usersOf(rooted(QStringLiteral("proc")), info.st_rdev,
                    QFile::encodeName(QFileInfo(devicePath).canonicalFilePath()))
         .opening;
+}
+
+// Whether the device is a terminal, without opening it: /dev/null is open in every shell, and
+// no port in use. Where the kernel's list of terminal drivers cannot be read, any device may be
+// one.
+bool PortGuard::isTerminal(quint64 device) const
+{
+    constexpr qsizetype DriversLimit = 1 << 16;
+    const QByteArray drivers =
+        readSmallFile(rooted(QStringLiteral("proc/tty/drivers")), DriversLimit);
+    return drivers.isEmpty() || isTerminalDevice(drivers, device);
 }
 
 // An active kernel console, by device number.

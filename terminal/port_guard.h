@@ -42,6 +42,7 @@ private:
     qint64 lockingPid(const struct stat &node) const;
     qint64 openingPid(const QString &devicePath) const;
     bool isKernelConsole(quint64 device) const;
+    bool isTerminal(quint64 device) const;
     OpenFailure permissionRefusal(const QString &devicePath) const;
     QString rooted(const QString &path) const;
 

@@ -29,45 +29,42 @@ bool isUsbId(const QString &text)
         && std::all_of(text.begin(), text.end(), [](QChar c) { return Hex.contains(c); });
 }
 
-// Walks up from the device's own entry: the first folder with an interface number is the USB
-// interface, the first above it with vendor and product numbers the USB device.
+// A port is a USB interface's own when the device it hangs off is the interface (a modem's
+// ttyACM) or a port of a USB serial converter right below it (ttyUSB). A port further down, such
+// as a Bluetooth link through a USB adapter, belongs to another device.
 std::optional<UsbInterface> usbInterfaceOf(const QDir &root, dev_t device)
 {
-    const QString top = QFileInfo(root.filePath(QStringLiteral("sys"))).canonicalFilePath();
-    QString folder =
+    const QString entry =
         QFileInfo(root.filePath(
                       QStringLiteral("sys/dev/char/%1:%2").arg(major(device)).arg(minor(device))))
             .canonicalFilePath();
-    std::optional<int> interfaceNumber;
-    for (; !top.isEmpty() && folder.startsWith(top + QLatin1Char('/'));
-         folder = QFileInfo(folder).path()) {
-        if (!interfaceNumber) {
-            bool ok = false;
-            const int number = attribute(folder, "bInterfaceNumber").toInt(&ok, 16);
-            if (ok)
-                interfaceNumber = number;
+    const QString parent = QFileInfo(entry + QStringLiteral("/device")).canonicalFilePath();
+    if (entry.isEmpty() || parent.isEmpty())
+        return std::nullopt;
+    for (const QString &folder : { parent, QFileInfo(parent).path() }) {
+        bool ok = false;
+        const int number = attribute(folder, "bInterfaceNumber").toInt(&ok, 16);
+        if (!ok)
             continue;
-        }
+        const QString usbDevice = QFileInfo(folder).path();
         UsbInterface usb;
-        usb.vendorId = attribute(folder, "idVendor").toLower();
-        usb.productId = attribute(folder, "idProduct").toLower();
-        if (usb.vendorId.isEmpty())
-            continue;
+        usb.vendorId = attribute(usbDevice, "idVendor").toLower();
+        usb.productId = attribute(usbDevice, "idProduct").toLower();
         if (!isUsbId(usb.vendorId) || !isUsbId(usb.productId))
             return std::nullopt;
-        usb.manufacturer = attribute(folder, "manufacturer");
-        usb.product = attribute(folder, "product");
-        usb.number = *interfaceNumber;
+        usb.manufacturer = attribute(usbDevice, "manufacturer");
+        usb.product = attribute(usbDevice, "product");
+        usb.serialNumber = attribute(usbDevice, "serial");
+        usb.number = number;
         return usb;
     }
     return std::nullopt;
 }
 
-// The first of udev's links in /dev/serial/by-id/, else by-path/, that points at the device.
-QString stablePathOf(const QDir &root, const QString &devicePath)
+// The first of udev's links in `folders`, in their order, that points at the device.
+QString stablePathOf(const QDir &root, const QString &devicePath, const QStringList &folders)
 {
-    for (const QString &folder :
-         { QStringLiteral("/dev/serial/by-id"), QStringLiteral("/dev/serial/by-path") }) {
+    for (const QString &folder : folders) {
         QStringList names = entriesOf(root.filePath(folder.mid(1)));
         names.sort();
         for (const QString &name : std::as_const(names)) {
@@ -99,7 +96,14 @@ PortIdentity identifyPort(const QString &systemRoot, const QString &devicePath)
         return identity;
     const QDir root(systemRoot);
     identity.usb = usbInterfaceOf(root, node.st_rdev);
-    identity.stablePath = stablePathOf(root, QFileInfo(devicePath).canonicalFilePath());
+    // udev names a by-id link after the device's vendor, product and serial number. Without a
+    // serial number every device of the kind gets the same name, and the link follows whichever
+    // was plugged in last: the by-path link, named after the socket, is the stable one then.
+    QStringList folders { QStringLiteral("/dev/serial/by-id"),
+                          QStringLiteral("/dev/serial/by-path") };
+    if (identity.usb && identity.usb->serialNumber.isEmpty())
+        std::reverse(folders.begin(), folders.end());
+    identity.stablePath = stablePathOf(root, QFileInfo(devicePath).canonicalFilePath(), folders);
     return identity;
 }
 

@@ -21,8 +21,8 @@ PortList listSerialPorts(const QString &systemRoot)
             continue;
         if (name.startsWith(QLatin1String("rfcomm"))) {
             // Bound to a phone but not connected, the port hangs off no device.
-            (devicePath.contains(QLatin1String("/virtual/")) ? unconnected : listed)[devicePath] =
-                name;
+            (devicePath.contains(QLatin1String("/devices/virtual/")) ? unconnected
+                                                                     : listed)[devicePath] = name;
         } else if (QFileInfo::exists(entry + QStringLiteral("/device"))) {
             // The serial driver makes an entry for every UART it could have; those it found none
             // for report an unknown type.

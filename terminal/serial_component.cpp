@@ -160,8 +160,10 @@ void SerialComponent::closePort()
 {
     if (!m_port->isOpen())
         return;
+    m_closing = true;
     m_port->clear(QSerialPort::Output);
     m_port->close();
+    m_closing = false;
 }
 
 void SerialComponent::refuseOpen(const OpenFailure &failure)
@@ -247,9 +249,9 @@ void SerialComponent::setStatus(qint32 status)
 void SerialComponent::onPortError(int error)
 {
     // Opening reports its own errors through open()'s result, and Qt also signals "no error"
-    // while opening; neither is a failure of an open port. Once failed, the port keeps
-    // reporting the same fault on every turn of the event loop: report it once.
-    if (m_opening || m_failed || error == QSerialPort::NoError || !m_port->isOpen())
+    // while opening; neither is a failure of an open port, nor is what closing meets. Once failed,
+    // the port keeps reporting the same fault on every turn of the event loop: report it once.
+    if (m_opening || m_closing || m_failed || error == QSerialPort::NoError || !m_port->isOpen())
         return;
     qCDebug(lcSerial) << "port failed" << m_portName << error << m_port->errorString();
     m_failed = true;

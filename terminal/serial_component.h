@@ -135,6 +135,8 @@ private:
     bool m_opening = false;
     // The device failed while open; the flag reads False from that moment.
     bool m_failed = false;
+    // Closing a port whose device is gone fails too: nothing more to report then.
+    bool m_closing = false;
     OpenFailure m_openFailure;
     qint32 m_readBufferLimit = 0;
     qint32 m_writeTimeout = 0;

@@ -109,6 +109,7 @@ struct Scene
     std::list<QProcess> others; // programs the row starts; the holder last
     QTemporaryDir root;
     QString foreignLock;
+    QStringList leftovers; // other files the row made, removed with it
     ScanBench bench;
     QStringList trial;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -171,8 +172,8 @@ struct Scene
             process.kill();
             process.waitForFinished();
         }
-        if (!foreignLock.isEmpty())
-            ::remove(foreignLock.toLocal8Bit().constData()); // a file, a FIFO, a folder...
+        for (const QString &path : leftovers + QStringList { foreignLock })
+            ::remove(path.toLocal8Bit().constData()); // a file, a FIFO, a folder...
     }
 };
 
@@ -194,6 +195,20 @@ Setup heldWith(const char *how)
 {
     return [how](Scene &s) {
         s.hold("/usr/bin/python3", PythonHolder + QStringList { s.port, how });
+    };
+}
+
+// The holder's descriptors unseen: a played /proc with nothing but the locks the system lists
+// and the holder's name.
+Setup descriptorsUnseen(Setup holder)
+{
+    return [holder](Scene &s) {
+        holder(s);
+        QVERIFY(plant(s.root.path(),
+                      { { "proc/locks", contentOf("/proc/locks") },
+                        { "proc/" + s.holderPid() + "/comm",
+                          contentOf("/proc/" + s.holderPid() + "/comm") } }));
+        s.bench.component.setSystemRoot(s.root.path());
     };
 }
 
@@ -404,8 +419,8 @@ private Q_SLOTS:
         row("lower-case ok stalls", "at", QByteArray("\r\nok\r\n"), false, "error", "at|||ok||", 2);
         row("silence", "", QByteArray(), false, "error", "", 2);
         // Text without end: the exchange ends all the same, with what arrived by then.
-        row("still growing at the last checkpoint", "ati", "\r\n" + QByteArray(2000, 'x'), true,
-            "error endless", "ati|||" + QString(2000, 'x'), 3);
+        row("still growing at the last checkpoint", "ati", "\r\n" + QByteArray(20000, 'x'), true,
+            "error endless", "ati|||" + QString(20000, 'x'), 3);
         row("a flood past what a reply may hold", "at", QByteArray(1 << 20, 'A'), false,
             "error endless", "at|" + QString(1 << 20, 'A'), 0);
     }
@@ -531,6 +546,20 @@ private Q_SLOTS:
         QCOMPARE(bench.component.status(), SerialComponent::StatusNotResponding);
     }
 
+    // The device went away just before the port closes: closing meets the failure, and says
+    // nothing of it (outside a scan it would log "Il terminale non risponde.", after "Uscita").
+    void closingAPortWhoseDeviceIsGone()
+    {
+        SimulatedTerminal terminal;
+        ScanBench bench;
+        QVERIFY(bench.open(terminal.portPath()));
+        QSignalSpy status(&bench.component, &SerialComponent::ComponentStatusEvent);
+        terminal.hangUp();
+        bench.component.setPortOpen(false);
+        QCOMPARE(status.size(), 0);
+        QVERIFY(!bench.component.isPortOpen());
+    }
+
     // While the program has a port open it holds it every way other programs look for: a lock
     // file, exclusive mode and a flock. Closing discards what is unsent and gives all of it back.
     void ourPortIsHeldEveryWay()
@@ -640,10 +669,14 @@ private Q_SLOTS:
 
         const QString heldBy = "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso da %1 "
                                "(processo PID).";
-        row("a flock holder", heldWith("flock"), QStringList { heldBy.arg("python3") }, Commands {},
+        const QStringList byAnother { "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso "
+                                      "da un altro programma." };
+        // Holders whose descriptors cannot be seen, as another user's are to an ordinary user:
+        // the lock they hold, or the port's exclusive mode, keeps the port out all the same.
+        row("a flock holder", descriptorsUnseen(heldWith("flock")),
+            QStringList { heldBy.arg("python3") }, Commands {}, true);
+        row("an exclusive holder", descriptorsUnseen(heldWith("exclusive")), byAnother, Commands {},
             true);
-        row("an exclusive holder", heldWith("exclusive"), QStringList { heldBy.arg("python3") },
-            Commands {}, true);
         const QStringList bySleep { heldBy.arg("sleep") };
         row("a live minicom lock a minute old",
             lockOfSleep([](QByteArray pid) { return pid.rightJustified(10) + " minicom root\n"; }),
@@ -669,18 +702,14 @@ private Q_SLOTS:
         row("a program that only has it open", heldWith("open"),
             QStringList { heldBy.arg("python3") }, Commands {}, true);
         row("a holder seen in /proc, a line end in its name", Setup([](Scene &s) {
-                QVERIFY(QDir().mkpath(s.root.filePath("proc/4242/fd")));
-                QCOMPARE(::symlink(s.port.toLocal8Bit().constData(),
-                                   s.root.filePath("proc/4242/fd/3").toLocal8Bit().constData()),
-                         0);
-                QVERIFY(writeFile(s.root.filePath("proc/4242/comm"), "scr\neen\n"));
+                QVERIFY(plant(s.root.path(),
+                              { { "proc/4242/fd/3", "-> " + s.port.toLocal8Bit() },
+                                { "proc/4242/comm", "scr\neen\n" } }));
                 s.bench.component.setSystemRoot(s.root.path());
             }),
             QStringList { "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso da scr?een "
                           "(processo 4242)." },
             Commands {}, true);
-        const QStringList byAnother { "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso "
-                                      "da un altro programma." };
         row("a line discipline of a program gone", Setup([](Scene &s) {
                 // pppd or hciattach would hold the port so; n_null stands in for them.
                 constexpr int NullDiscipline = 27;
@@ -715,10 +744,15 @@ private Q_SLOTS:
                 s.lockNamedThing([](const QByteArray &path) { return ::mkdir(path, 0755); });
             }),
             byAnother, Commands {}, true);
-        row("a lock whose name leads out of /dev", Setup([](Scene &s) {
+        // Names any user can make: out of /dev and back, or through a link in /dev/shm.
+        row("lock names that lead out of /dev or into /dev/shm", Setup([](Scene &s) {
                 s.hold("sleep", { "60" });
                 s.foreignLock = "/var/lock/LCK..pts_.._" + s.port.mid(5).replace('/', '_');
                 QVERIFY(writeFile(s.foreignLock, s.holderPid() + "\n"));
+                const QString shmLink = "quorvane-" + QString::number(getpid());
+                s.leftovers << "/dev/shm/" + shmLink << "/var/lock/LCK..shm_" + shmLink;
+                QCOMPARE(::symlink(s.port.toLocal8Bit(), s.leftovers.at(0).toLocal8Bit()), 0);
+                QVERIFY(writeFile(s.leftovers.at(1), s.holderPid() + "\n"));
             }),
             siemens, AllCommands, false);
         row("another trial holds the port", Setup([](Scene &s) {
@@ -753,12 +787,9 @@ private Q_SLOTS:
         row("ModemManager knows the manufacturer", Setup([](Scene &s) {
                 modemManager("Quectel")(s);
                 // udev's stable link to the port, in a played /dev.
-                QVERIFY(QDir().mkpath(s.root.filePath("dev/serial/by-id")));
-                const QString link =
-                    s.root.filePath("dev/serial/by-id/usb-Quectel_EC25-if02-port0");
-                QCOMPARE(::symlink(("../../" + s.port.mid(5)).toLocal8Bit().constData(),
-                                   link.toLocal8Bit().constData()),
-                         0);
+                QVERIFY(plant(s.root.path(),
+                              { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0",
+                                  "-> ../../" + s.port.mid(5).toLocal8Bit() } }));
                 s.trial << "--system-root" << s.root.path();
             }),
             QStringList { managed, "Trovato: -Quectel-",
@@ -941,48 +972,68 @@ private Q_SLOTS:
     {
         QTest::addColumn<Tree>("tree");
         QTest::addColumn<QStringList>("lines"); // after "Verifica"
+        // A port of a USB serial converter: its own entry, the device it hangs off, the USB
+        // interface and the USB device above them.
         const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/";
-        const Tree modem { { "sys/dev/char/1:3",
-                             "-> ../../devices/pci0000:00/0000:00:14.0/usb1/"
-                             "1-2/1-2:1.2/ttyUSB2/tty/ttyUSB2" },
-                           { usb + "1-2:1.2/ttyUSB2/tty/ttyUSB2/dev", "1:3\n" },
-                           { usb + "1-2:1.2/bInterfaceNumber", "02\n" },
-                           { usb + "idVendor", "2c7c\n" },
-                           { usb + "idProduct", "0125\n" } };
-        const Tree strings { { usb + "manufacturer", "Quectel\n" }, { usb + "product", "EC25\n" } };
+        auto usbPort = [&usb](const QByteArray &interface, const Tree &strings) {
+            return Tree { { "sys/dev/char/1:3",
+                            "-> ../../devices/pci0000:00/0000:00:14.0/usb1/"
+                            "1-2/1-2:1.2/ttyUSB2/tty/ttyUSB2" },
+                          { usb + "1-2:1.2/ttyUSB2/tty/ttyUSB2/device", "-> ../.." },
+                          { usb + "1-2:1.2/bInterfaceNumber", interface },
+                          { usb + "idVendor", "2c7c\n" },
+                          { usb + "idProduct", "0125\n" } }
+            + strings;
+        };
         const Tree byId { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0", "-> ../../null" } };
         const Tree byPath { { "dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-port0",
                               "-> ../../null" } };
         const QString found = "Trovato: -SIEMENS-";
-        const QString quectel = "Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia 2).";
-        row("a USB modem with strings, by-id and by-path links", modem + strings + byPath + byId,
-            QStringList { quectel, found,
-                          "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25-if02-port0" });
-        row("only a by-path link, the product naming the maker, interface 10",
-            modem + byPath
-                + Tree { { usb + "1-2:1.2/bInterfaceNumber", "0a\n" },
-                         { usb + "manufacturer", "HUAWEI\n" },
-                         { usb + "product", "HUAWEI Mobile\n" } },
+        const QString atById = "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25-if02-port0";
+        const QString atByPath =
+            "Percorso stabile: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-port0";
+        row("a USB modem with strings and a serial number, by-id and by-path links",
+            usbPort("02\n",
+                    { { usb + "manufacturer", "Quectel\n" },
+                      { usb + "product", "EC25\n" },
+                      { usb + "serial", "0123456789ABCDEF\n" } })
+                + byPath + byId,
+            QStringList { "Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia 2).", found,
+                          atById });
+        // Without a serial number every device of the kind gets the same by-id name.
+        row("no serial number: by-path first; the product naming the maker, interface 10",
+            usbPort(
+                "0a\n",
+                { { usb + "manufacturer", "HUAWEI\n" }, { usb + "product", "HUAWEI Mobile\n" } })
+                + byId + byPath,
             QStringList { "Dispositivo: HUAWEI Mobile (USB 2c7c:0125, interfaccia 10).", found,
-                          "Percorso stabile: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-"
-                          "port0" });
-        row("no strings, a by-id link to another port",
-            modem + Tree { { "dev/serial/by-id/usb-FTDI-if00-port0", "-> ../../ttyUSB7" } },
-            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2.", found });
-        row("control characters in the strings",
-            modem
-                + Tree { { usb + "manufacturer", "Quec\ttel\n" },
-                         { usb + "product", "EC25\r\nTrovato: -X-\n" } },
+                          atByPath });
+        row("no strings, only a by-id link", usbPort("02\n", {}) + byId,
+            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2.", found, atById });
+        row("control characters in the strings, a by-id link to another port",
+            usbPort("02\n",
+                    { { usb + "manufacturer", "Quec\ttel\n" },
+                      { usb + "product", "EC25\r\nTrovato: -X-\n" },
+                      { "dev/serial/by-id/usb-FTDI-if00-port0", "-> ../../ttyUSB7" } }),
             QStringList {
                 "Dispositivo: Quec?tel EC25??Trovato: -X- (USB 2c7c:0125, interfaccia 2).",
                 found });
         row("not on USB, a by-path link",
             Tree { { "sys/dev/char/1:3", "-> ../../devices/pnp0/00:05/tty/ttyS0" },
-                   { "sys/devices/pnp0/00:05/tty/ttyS0/dev", "4:64\n" } }
+                   { "sys/devices/pnp0/00:05/tty/ttyS0/device", "-> ../.." } }
                 + byPath,
-            QStringList { found,
-                          "Percorso stabile: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-"
-                          "port0" });
+            QStringList { found, atByPath });
+        // The port belongs to the phone at the other end, not to the computer's adapter.
+        const QString adapter = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/";
+        row("a Bluetooth link through a USB adapter",
+            Tree { { "sys/dev/char/1:3",
+                     "-> ../../devices/pci0000:00/0000:00:14.0/usb1/1-4/"
+                     "1-4:1.0/bluetooth/hci0/hci0:12/tty/rfcomm1" },
+                   { adapter + "1-4:1.0/bluetooth/hci0/hci0:12/tty/rfcomm1/device", "-> ../.." },
+                   { adapter + "1-4:1.0/bInterfaceNumber", "00\n" },
+                   { adapter + "idVendor", "8087\n" },
+                   { adapter + "idProduct", "0a2b\n" } },
+            QStringList { found });
         row("nothing known", Tree {}, QStringList { found });
     }
     void whichDeviceEachPortIs()

@@ -27,6 +27,8 @@ port=$(cat "$work/port")
 system=$work/system
 usb=$system/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2
 mkdir -p "$usb/1-2:1.2/ttyUSB2/tty/ttyUSB2" "$system/sys/dev/char" "$system/dev/serial/by-id"
+ln -s ../.. "$usb/1-2:1.2/ttyUSB2/tty/ttyUSB2/device"
+printf '0123456789ABCDEF\n' >"$usb/serial"
 printf '2c7c\n' >"$usb/idVendor"
 printf '0125\n' >"$usb/idProduct"
 printf 'Quectel\n' >"$usb/manufacturer"
