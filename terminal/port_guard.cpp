@@ -20,11 +20,8 @@
 #include <vector>
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
