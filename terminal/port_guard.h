@@ -1,10 +1,11 @@
 #pragma once
 
-#include "serial_component.h"
+#include "modem_manager.h"
+#include "open_failure.h"
 
 #include <QString>
 
-struct stat;
+#include <optional>
 
 // What Linux serial programs agree on to keep out of each other's way. The system lets any
 // program with the rights open a port another one is using; only conventions keep them apart:
@@ -17,36 +18,35 @@ class PortGuard
 {
 public:
     PortGuard() = default;
-    ~PortGuard();
+    virtual ~PortGuard();
     PortGuard(const PortGuard &) = delete;
     PortGuard &operator=(const PortGuard &) = delete;
 
     // Where the system's own files are read (proc/, sys/, etc/group); "/" but in tests.
     void setSystemRoot(const QString &root) { m_root = root; }
+    // While a scan runs, ModemManager is asked at its first claim only, and its answer serves
+    // every port of the scan: a slow ModemManager costs the window one wait, not one a port.
+    void setScanning(bool scanning);
 
-    // Before the port is opened: why it must not be, or Reason::None. With None the guard keeps
-    // the device open and flocked (not a byte written, its settings untouched) until confirm()
-    // or abandon(), so that nobody takes it meanwhile and opening it for real does not toggle
-    // its modem lines.
-    OpenFailure claim(const QString &devicePath);
+    // Before the port is opened: why it must not be, or Reason::None. `devicePath` is the
+    // device's path (/dev/ttyUSB0). With None the guard keeps the device open and flocked (not a
+    // byte written, its settings untouched) until confirm() or abandon(), so that nobody takes
+    // it meanwhile and opening it for real does not toggle its modem lines.
+    virtual OpenFailure claim(const QString &devicePath);
     // Right after the port opened, on its handle, before the first byte: moves our flock to it.
     // Refused means another program took the port after all: the caller closes it unused.
-    OpenFailure confirm(qintptr handle);
+    virtual OpenFailure confirm(qintptr handle);
     // The port was not opened after all.
-    void abandon();
+    virtual void abandon();
 
 private:
-    OpenFailure askModemManager(const QString &portName) const;
-    OpenFailure checkLockFiles(const struct stat &node) const;
+    OpenFailure askModemManagerAbout(const QString &devicePath);
     OpenFailure inUse(qint64 pid) const;
-    qint64 lockingPid(const struct stat &node) const;
-    qint64 openingPid(const QString &devicePath) const;
-    bool isKernelConsole(quint64 device) const;
-    bool isTerminal(quint64 device) const;
-    OpenFailure permissionRefusal(const QString &devicePath) const;
-    QString rooted(const QString &path) const;
+    QString procFolder() const;
 
     QString m_root = QStringLiteral("/");
     QString m_devicePath;
     int m_descriptor = -1;
+    bool m_scanning = false;
+    std::optional<ModemManagerAnswer> m_modems; // kept for the scan
 };

@@ -164,6 +164,7 @@ qint16 PortScan::CercaCell()
     m_log.AddLog(QStringLiteral("Ricerca del terminale in corso, attendere..."));
 
     qint16 found = 0;
+    m_component.setScanning(true);
     const PortList listed = m_component.listPorts();
     // Opening a Bluetooth port that is bound but not connected would call the phone.
     for (const QString &name : listed.unconnectedBluetooth) {
@@ -183,6 +184,7 @@ qint16 PortScan::CercaCell()
         m_component.setPortOpen(false);
     }
 
+    m_component.setScanning(false);
     m_exchange.InRicerca = false;
     return found;
 }

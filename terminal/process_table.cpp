@@ -3,6 +3,7 @@
 #if defined(QUORVANE_LINUX_PORT_GUARD)
 
 #include "system_files.h"
+#include "system_formats.h"
 
 #include <QFile>
 
@@ -71,26 +72,6 @@ bool hasOpen(int processFolder, const QByteArray &devicePath, int &descriptors)
 
 } // namespace
 
-quint64 controllingTerminal(const QByteArray &statLine)
-{
-    // "PID (NAME) STATE PPID PGRP SESSION TTY_NR ...": the name may hold spaces and parentheses
-    // of its own, so the fields are counted from the last ')'.
-    qsizetype field = statLine.lastIndexOf(')');
-    if (field < 0)
-        return 0;
-    ++field;
-    for (int skip = 0; skip < 5; ++skip) {
-        field = statLine.indexOf(' ', field);
-        if (field < 0)
-            return 0;
-        ++field;
-    }
-    const QByteArray number = statLine.mid(field, statLine.indexOf(' ', field) - field);
-    bool ok = false;
-    const qint64 device = number.toLongLong(&ok);
-    return ok && device > 0 ? quint64(device) : 0;
-}
-
 DeviceUsers usersOf(const QString &procFolder, quint64 device, const QByteArray &devicePath)
 {
     DeviceUsers users;
@@ -119,6 +100,13 @@ DeviceUsers usersOf(const QString &procFolder, quint64 device, const QByteArray 
     return users;
 }
 
+qint64 lockingProcess(const QString &procFolder, quint64 fileSystem, quint64 inode)
+{
+    constexpr qsizetype LocksLimit = 1 << 20;
+    return lockHolder(readSmallFile(procFolder + QStringLiteral("/locks"), LocksLimit), fileSystem,
+                      inode);
+}
+
 QString processName(const QString &procFolder, qint64 pid)
 {
     if (pid <= 0)
@@ -135,7 +123,7 @@ DeviceUsers usersOf(const QString &, quint64, const QByteArray &)
     return {};
 }
 
-quint64 controllingTerminal(const QByteArray &)
+qint64 lockingProcess(const QString &, quint64, quint64)
 {
     return 0;
 }

@@ -23,8 +23,10 @@ struct DeviceUsers
 // so that a hung network file system cannot hold the window.
 DeviceUsers usersOf(const QString &procFolder, quint64 device, const QByteArray &devicePath);
 
-// The device a process has as its controlling terminal, read from its stat line; 0 for none.
-quint64 controllingTerminal(const QByteArray &statLine);
+// The process holding a flock or a record lock on a file, as /proc/locks tells (any user may
+// read it): `fileSystem` is the device number of the file's file system. -1 when the lock's owner
+// is not told (open file description locks), 0 when there is none.
+qint64 lockingProcess(const QString &procFolder, quint64 fileSystem, quint64 inode);
 
 // The name of a process, as it gives it (/proc/PID/comm); empty when it cannot be seen.
 QString processName(const QString &procFolder, qint64 pid);

@@ -12,10 +12,14 @@ Q_LOGGING_CATEGORY(lcSerial, "quorvane.serial", QtWarningMsg)
 
 namespace {
 
-// A port name as Qt lists it (ttyUSB0) or a device path, as a device path.
+// The device a port name stands for, by the rule Qt opens it by: a path as it is, any other
+// name below /dev (ttyUSB0, pts/3). The guard must judge the very device Qt opens.
 QString devicePath(const QString &name)
 {
-    return name.contains(QLatin1Char('/')) ? name : QStringLiteral("/dev/") + name;
+    return name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+            || name.startsWith(QLatin1String("../"))
+        ? name
+        : QStringLiteral("/dev/") + name;
 }
 
 // Why Qt could not open a port the guard let through.
@@ -84,10 +88,16 @@ SerialComponent::SerialComponent(QObject *parent)
 }
 
 SerialComponent::SerialComponent(PortSource ports, QObject *parent)
+    : SerialComponent(std::move(ports), std::make_unique<PortGuard>(), parent)
+{
+}
+
+SerialComponent::SerialComponent(PortSource ports, std::unique_ptr<PortGuard> guard,
+                                 QObject *parent)
     : QObject(parent)
     , m_portSource(std::move(ports))
     , m_port(std::make_unique<QSerialPort>())
-    , m_guard(std::make_unique<PortGuard>())
+    , m_guard(std::move(guard))
 {
     m_writeTimer.setSingleShot(true);
     connect(m_port.get(), &QSerialPort::readyRead, this, &SerialComponent::ComponentDataEvent);
@@ -176,6 +186,11 @@ void SerialComponent::setSystemRoot(const QString &root)
 {
     m_systemRoot = root;
     m_guard->setSystemRoot(root);
+}
+
+void SerialComponent::setScanning(bool scanning)
+{
+    m_guard->setScanning(scanning);
 }
 
 PortIdentity SerialComponent::selectedPortIdentity() const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "open_failure.h"
 #include "port_identity.h"
 #include "port_listing.h"
 
@@ -13,32 +14,6 @@
 
 class PortGuard;
 class QSerialPort;
-
-// Why a port was not opened, with what the user needs to know to do something about it.
-struct OpenFailure
-{
-    enum class Reason {
-        None,
-        NotFound,
-        PermissionDenied, // and no group would help
-        NotInGroup, // the user could join `group`
-        GroupNotInSession, // the user is in `group`, but this session started before
-        InUse, // by `holder`, process `holderPid`, when known
-        Console, // a system console: never opened
-        ManagedByModemManager, // never opened; `modemDevice`, `manufacturer` as it reports them
-        NotASerialPort,
-        InputOutput,
-        Other,
-    };
-    Reason reason = Reason::None;
-    QString group;
-    QString holder;
-    qint64 holderPid = 0;
-    QString modemDevice;
-    QString manufacturer;
-    // The system's own words, when they say more than the reason.
-    QString systemText;
-};
 
 // The serial-port control the window hosts as `comSMS`: one serial port, selected by name,
 // opened and closed through an open flag, fed whole command lines, and reporting received text
@@ -62,6 +37,8 @@ public:
     // Without a port source the component lists the system's serial ports.
     explicit SerialComponent(QObject *parent = nullptr);
     explicit SerialComponent(PortSource ports, QObject *parent = nullptr);
+    // With a guard of the caller's.
+    SerialComponent(PortSource ports, std::unique_ptr<PortGuard> guard, QObject *parent = nullptr);
     ~SerialComponent() override;
 
     // The ports to probe, in the order they are to be probed, and those left out with a reason.
@@ -80,6 +57,9 @@ public:
     // Where the system's own files are read when listing, describing and judging ports; tests
     // give a folder of theirs.
     void setSystemRoot(const QString &root);
+    // A scan of every port starts or ends: what the system's services say of the ports is asked
+    // once for the whole scan.
+    void setScanning(bool scanning);
     // The selected port's device as the system describes it, without opening it.
     PortIdentity selectedPortIdentity() const;
 

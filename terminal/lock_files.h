@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+struct stat;
+
+// The lock files serial programs leave in the lock folders (minicom, pppd, Qt's programs, uucp
+// and lockdev): one names the device it locks and the process that holds it. Only where the
+// system has them (Linux).
+
+// What a lock file holds, read without following a link, blocking or taking a terminal, and
+// what the file was; nothing when it is not a regular file. Any user may put a FIFO, a link or a
+// folder under a lock's name in the lock folders: such a thing is never opened for reading (a
+// device is not opened at all).
+std::optional<QByteArray> readLockFile(const QString &path, struct stat *info);
+
+// A live lock file for the device, in any folder and under any name programs give it: the
+// process it names, 0 when it names none that can be read (such a lock counts as live); nothing
+// when there is none. A lock whose process is gone is stale, and removed on the way unless it
+// changed while it was being judged.
+std::optional<qint64> liveLockFile(quint64 device);

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+// Why a port was not opened, with what the user needs to know to do something about it.
+struct OpenFailure
+{
+    enum class Reason {
+        None,
+        NotFound,
+        PermissionDenied, // and no group would help
+        NotInGroup, // the user could join `group`
+        GroupNotInSession, // the user is in `group`, but this session started before
+        InUse, // by `holder`, process `holderPid`, when known
+        Console, // a system console: never opened
+        ManagedByModemManager, // never opened; `modemDevice`, `manufacturer` as it reports them
+        NotASerialPort,
+        InputOutput,
+        Other,
+    };
+    Reason reason = Reason::None;
+    QString group;
+    QString holder;
+    qint64 holderPid = 0;
+    QString modemDevice;
+    QString manufacturer;
+    // The system's own words, when they say more than the reason.
+    QString systemText;
+};

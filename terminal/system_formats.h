@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+// The formats of the files the kernel and other programs write, read from bytes already in hand:
+// nothing here opens a file or asks the system. Whatever they hold is taken as possibly hostile
+// (any user may write a lock file), so every reader has one answer for what it cannot read.
+
+// A device number as sysfs and /proc/consoles write it ("4:64").
+std::optional<quint64> deviceNumber(QByteArrayView text);
+
+// Whether the kernel's list of terminal drivers (/proc/tty/drivers) covers the device: each line
+// ends with the major number, a minor or a range of minors, and the driver's type.
+bool isInTerminalDrivers(const QByteArray &drivers, quint64 device);
+
+// The devices /proc/consoles lists as consoles: each line ends with one.
+QList<quint64> consoleDevices(const QByteArray &consoles);
+
+// The device a process has as its controlling terminal, from its stat line; 0 for none.
+quint64 controllingTerminal(const QByteArray &statLine);
+
+// The process a lock file names, in any format programs write: an ASCII number of any width,
+// alone or followed by the program and the user or by Qt's lines; or four binary bytes. 0 when it
+// names none that can be read; a number past any process's is kept as it is (no process is seen
+// to have it, and the lock is never taken for stale).
+qint64 lockFilePid(const QByteArray &content);
+
+// What a lock file's name in a lock folder stands for: the device paths it may name below /dev
+// ("LCK..ttyUSB0"; "LCK..pts_3", '_' standing for '/'), or a device number (lockdev's
+// "LCK.004.064"). A name that leads out of /dev, or into /dev/shm or /dev/mqueue (where any user
+// may put a link), names nothing.
+struct LockFileTarget
+{
+    QStringList paths;
+    std::optional<quint64> device;
+};
+LockFileTarget lockFileTarget(const QString &name);
+
+// The process holding a flock or a record lock on a file, by /proc/locks: the file system's
+// device number and the inode. -1 when the lock's owner is not told (an open file description
+// lock), 0 when there is no lock; waiters hold nothing.
+qint64 lockHolder(const QByteArray &locks, quint64 fileSystem, quint64 inode);
+
+// A group's line in the group file: its name and members.
+struct GroupEntry
+{
+    QString name;
+    QByteArrayList members;
+};
+std::optional<GroupEntry> groupEntry(const QByteArray &groupFile, uint gid);
