@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build folder and checks what it brings: lintian's verdict,
-# the AppStream metainfo, the desktop file, the manual page, every icon size, the copyright and
-# the changelog; that `cmake --install` lays out the same files; and, run as the ordinary user
-# nobody, where the installed program and a copy run from its own folder write their log.
+# Builds the Debian package from a build folder and checks what it brings: lintian's verdict
+# (which covers stripping, permissions and owners, compressed files, the manual page's warnings),
+# then what lintian cannot know: the AppStream metainfo, the desktop file, every icon size, the
+# versions the manual page and changelog name, the copyright's licence text; that
+# `cmake --install` lays out the same files; and, run as the ordinary user nobody, where the
+# installed program and a copy run from its own folder write their log.
 #   tests/package_check.sh BUILD_FOLDER
 set -euo pipefail
 
@@ -34,7 +36,7 @@ check() { # description, command...
     fi
 }
 
-for tool in cpack dpkg-deb lintian appstreamcli desktop-file-validate man file gzip; do
+for tool in cpack dpkg-deb lintian appstreamcli desktop-file-validate file gzip; do
     command -v "$tool" >/dev/null || { echo "missing tool: $tool (tools/dev installs it)"; exit 1; }
 done
 
@@ -79,16 +81,6 @@ installs_under_usr() {
     [[ -x "$root/usr/bin/quorvane" ]]
 }
 check "everything installs under /usr" installs_under_usr
-
-stripped() { file "$root/usr/bin/quorvane" | grep -q ", stripped"; }
-check "the program is stripped" stripped
-
-permissions() {
-    local odd
-    odd=$(dpkg-deb -c "$deb" | awk '$1 !~ /^(drwxr-xr-x|-rw-r--r--|-rwxr-xr-x)$/ || $2 != "root/root"')
-    [[ -z "$odd" ]] || { echo "$odd" | sed 's/^/      /'; return 1; }
-}
-check "folders 755, files 644 or 755, all root's" permissions
 
 metainfo=$root/usr/share/metainfo/$app_id.metainfo.xml
 desktop=$root/usr/share/applications/$app_id.desktop
@@ -148,28 +140,14 @@ icons_present() {
 }
 check "icon '$icon' at 16, 32 (16 colours), 48, 64, 128, 256 and scalable" icons_present
 
-# gzip -n: no file name, no time stamp, so the same sources give the same file.
-reproducible_gzip() { # file
-    local header flags
-    gzip -t "$1" || return 1
-    header=$(od -An -tx1 -N8 "$1" | tr -d ' \n')
-    flags=$((16#${header:6:2}))
-    if ((flags & 8)) || [[ "${header:8:8}" != 00000000 ]]; then
-        echo "      $(basename "$1"): gzip header $header keeps a name or a time"
-        return 1
-    fi
-}
-
+# Lintian has judged the rest of the manual page (man --warnings) and the changelog (gzip -n);
+# what it cannot know is the version they should name.
 manual=$root/usr/share/man/man1/quorvane.1.gz
-manual_clean() {
-    local warnings
-    reproducible_gzip "$manual" || return 1
-    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$manual" 2>&1 >/dev/null)
-    [[ -z "$warnings" ]] || { echo "$warnings" | sed 's/^/      /'; return 1; }
+manual_current() {
     gzip -dc "$manual" | grep -q "^\.TH QUORVANE 1 .*\"Quorvane $version\"" \
         || { echo "      the manual page does not name version $version"; return 1; }
 }
-check "manual page quorvane(1): man --warnings clean, version $version" manual_clean
+check "manual page quorvane(1) names version $version" manual_current
 
 doc=$root/usr/share/doc/quorvane
 copyright_matches() {
@@ -185,11 +163,10 @@ copyright_matches() {
 check "copyright: machine-readable, LICENSE's text" copyright_matches
 
 changelog_current() {
-    reproducible_gzip "$doc/changelog.gz" || return 1
     gzip -dc "$doc/changelog.gz" | head -1 | grep -q "^quorvane ($version) " \
         || { echo "      changelog's latest entry is not $version"; return 1; }
 }
-check "changelog.gz: gzip -n, latest entry $version" changelog_current
+check "changelog.gz: latest entry $version" changelog_current
 
 # ---- cmake --install lays out the same files under any prefix
 prefix=$work/prefix

@@ -1,89 +1,20 @@
-#include "log_lines.h"
+#include "benches.h"
 #include "scripted_component.h"
 #include "simulated_terminal.h"
-#include "terminal/command_exchange.h"
 #include "terminal/port_guard.h"
-#include "terminal/port_scan.h"
-#include "terminal/serial_component.h"
-#include "window/activity_log.h"
 
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
-#include <QStandardPaths>
-#include <QTemporaryDir>
-#include <QTest>
 #include <QTimer>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 using Commands = std::vector<std::string>;
 
 namespace {
-
-const Commands AllCommands { "", "at", "at", "", "", "at+gmi" };
-
-template<typename... Values>
-void row(const char *tag, Values... values)
-{
-    (QTest::newRow(tag) << ... << values);
-}
-
-// The real component, an exchange and a scan over `ports`, logging to a temporary folder; the
-// lines logged are kept.
-struct ScanBench
-{
-    QStringList ports;
-    SerialComponent component { [this] { return ports; } };
-    QTemporaryDir folder;
-    ActivityLog log { folder.path() };
-    CommandExchange exchange { component, log };
-    PortScan scan { component, exchange, log };
-    QStringList lines;
-
-    ScanBench()
-    {
-        QObject::connect(&log, &ActivityLog::lineAdded,
-                         [this](const QString &line) { lines << line; });
-    }
-    bool open(const QString &port)
-    {
-        component.selectPort(port);
-        component.setPortOpen(true);
-        return component.isPortOpen();
-    }
-};
-
-bool writeFile(const QString &path, const QByteArray &content, int ageSeconds = 0)
-{
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
-        && file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
-                            QFileDevice::FileModificationTime);
-}
-
-// Files below a played system root: a path and its content, or "-> TARGET" for a link.
-using Tree = QList<std::pair<QString, QByteArray>>;
-
-bool plant(const QString &root, const Tree &tree)
-{
-    for (const auto &[path, content] : tree) {
-        const QString at = QDir(root).filePath(path);
-        QDir().mkpath(QFileInfo(at).path());
-        if (!content.startsWith("-> ")
-                ? !writeFile(at, content)
-                : ::symlink(content.mid(3).constData(), at.toLocal8Bit().constData()) != 0)
-            return false;
-    }
-    return true;
-}
 
 // A scripted terminal's answers: the echo, then OK, or SIEMENS and OK to "at+gmi".
 void answerAsSiemens(ScriptedComponent &component, const QString &command)
@@ -92,223 +23,8 @@ void answerAsSiemens(ScriptedComponent &component, const QString &command)
                                           : command + "\r\r\nOK\r\n");
 }
 
-dev_t deviceOf(const QString &port)
-{
-    struct stat info = {};
-    ::stat(port.toLocal8Bit().constData(), &info);
-    return info.st_rdev;
-}
-
-// A port the scan probes first, whatever holds it, and a healthy terminal after it. The scan
-// runs in this process, or as the trial tool in a process of its own when `trial` is set.
-struct Scene
-{
-    SimulatedTerminal subject;
-    SimulatedTerminal healthy;
-    QString port = subject.portPath();
-    std::list<QProcess> others; // programs the row starts; the holder last
-    QTemporaryDir root;
-    QString foreignLock;
-    QStringList leftovers; // other files the row made, removed with it
-    ScanBench bench;
-    QStringList trial;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    const char *cannot = nullptr; // why this machine cannot play the row
-    bool alone = false; // no healthy terminal after the port
-
-    QProcess &start(const QString &program, const QStringList &arguments)
-    {
-        QProcess &process = others.emplace_back();
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(root.path());
-        process.start(program, arguments);
-        process.waitForStarted();
-        return process;
-    }
-    // Another program that holds the port, and says so with a line (sleep holds nothing).
-    void hold(const QString &program, const QStringList &arguments)
-    {
-        QVERIFY(start(program, arguments).state() == QProcess::Running);
-        if (program != "sleep")
-            QVERIFY(others.back().waitForReadyRead(10000));
-    }
-    // The process started last: the holder, or ModemManager.
-    QByteArray holderPid() const
-    {
-        return others.empty() ? QByteArray() : QByteArray::number(others.back().processId());
-    }
-    void lockWith(const QByteArray &content, int ageSeconds)
-    {
-        foreignLock = lockPathOf(port);
-        QVERIFY(writeFile(foreignLock, content, ageSeconds));
-    }
-    // Something else under the lock's name, made by `make` at the path it is given.
-    void lockNamedThing(const std::function<int(const QByteArray &path)> &make)
-    {
-        foreignLock = lockPathOf(port);
-        QCOMPARE(make(foreignLock.toLocal8Bit()), 0);
-    }
-    // Runs the scan over the port and the healthy terminal: the scan's result (the trial's
-    // exit code), the lines logged and the lines of the log file.
-    std::tuple<int, QStringList, QStringList> scan()
-    {
-        bench.ports = alone ? QStringList { port } : QStringList { port, healthy.portPath() };
-        if (trial.isEmpty())
-            return { bench.scan.CercaCell(), bench.lines, linesOfFile(bench.log.filePath()) };
-        QProcess run;
-        run.setWorkingDirectory(bench.folder.path());
-        run.setProcessEnvironment(environment);
-        run.start(trial.first(), trial.mid(1) + bench.ports);
-        run.waitForFinished(60000);
-        return {
-            run.exitCode(),
-            QString::fromLocal8Bit(run.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts),
-            linesOfFile(bench.folder.filePath("Quorvane.txt"))
-        };
-    }
-    ~Scene()
-    {
-        for (QProcess &process : others) {
-            process.kill();
-            process.waitForFinished();
-        }
-        for (const QString &path : leftovers + QStringList { foreignLock })
-            ::remove(path.toLocal8Bit().constData()); // a file, a FIFO, a folder...
-    }
-};
-
-using Setup = std::function<void(Scene &)>;
-
-// Another program holding a port with a flock, in exclusive mode, or just open; it says "ready"
-// once it holds it.
-const QStringList PythonHolder {
-    "-c",
-    "import fcntl, os, sys, termios, time\n"
-    "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
-    "if sys.argv[2] == 'flock': fcntl.flock(fd, fcntl.LOCK_EX)\n"
-    "if sys.argv[2] == 'exclusive': fcntl.ioctl(fd, termios.TIOCEXCL)\n"
-    "print('ready', flush=True)\n"
-    "time.sleep(60)\n"
-};
-
-Setup heldWith(const char *how)
-{
-    return [how](Scene &s) {
-        s.hold("/usr/bin/python3", PythonHolder + QStringList { s.port, how });
-    };
-}
-
-// The holder's descriptors unseen: a played /proc with nothing but the locks the system lists
-// and the holder's name.
-Setup descriptorsUnseen(Setup holder)
-{
-    return [holder](Scene &s) {
-        holder(s);
-        QVERIFY(plant(s.root.path(),
-                      { { "proc/locks", contentOf("/proc/locks") },
-                        { "proc/" + s.holderPid() + "/comm",
-                          contentOf("/proc/" + s.holderPid() + "/comm") } }));
-        s.bench.component.setSystemRoot(s.root.path());
-    };
-}
-
-// A terminal alone on the scan's list, with its own reply to one command.
-Setup replyTo(const char *command, const QByteArray &text, bool paced = true)
-{
-    return [=](Scene &s) {
-        s.alone = true;
-        s.subject.setPaced(paced);
-        s.subject.setReply(command, text);
-    };
-}
-
-// A device that is no terminal: it sends `text` every `interval` and answers nothing.
-Setup streaming(int intervalMs, const QByteArray &text, bool alone = true)
-{
-    return [=](Scene &s) {
-        s.alone = alone;
-        s.subject.setSilent(true);
-        s.subject.sendEvery(std::chrono::milliseconds(intervalMs), text);
-    };
-}
-
-// Something at the far end that answers every line alike, echo on.
-Setup everyLineAnswered(const QByteArray &reply)
-{
-    return [=](Scene &s) {
-        s.alone = true;
-        s.subject.answerEveryLineWith(reply);
-    };
-}
-
-Setup lockOfSleep(std::function<QByteArray(QByteArray pid)> format)
-{
-    return [format](Scene &s) {
-        s.hold("sleep", { "60" });
-        s.lockWith(format(s.holderPid()), 60);
-    };
-}
-
-Setup systemFile(const char *path, std::function<QByteArray(const Scene &)> content)
-{
-    return [=](Scene &s) {
-        QVERIFY(writeFile(s.root.filePath(path), content(s)));
-        s.bench.component.setSystemRoot(s.root.path());
-    };
-}
-
-// The trial run by user nobody, without groups, over the port owned by root and group dialout
-// with `mode`, optionally held exclusively (by this process), and the healthy terminal open to
-// all. The group file below the system root lists nobody in dialout.
-Setup asNobody(mode_t mode, bool exclusive = false, bool listedInGroupFile = false)
-{
-    return [=](Scene &s) {
-        if (geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty()) {
-            s.cannot = "needs root and setpriv to act as an ordinary user";
-            return;
-        }
-        s.trial = QStringList { "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                                QUORVANE_TRIAL };
-        QCOMPARE(::chown(s.port.toLocal8Bit().constData(), 0, 20), 0);
-        QCOMPARE(::chmod(s.port.toLocal8Bit().constData(), mode), 0);
-        QCOMPARE(::chmod(s.healthy.portPath().toLocal8Bit().constData(), 0666), 0);
-        QVERIFY(s.subject.setExclusive(exclusive));
-        QVERIFY(QFile::setPermissions(s.bench.folder.path(), QFileDevice::Permissions(0x7777)));
-        QVERIFY(QFile::setPermissions(s.root.path(), QFileDevice::Permissions(0x5555)));
-        QVERIFY(writeFile(s.root.filePath("etc/group"), "root:x:0:\ndialout:x:20:nobody\n"));
-        if (listedInGroupFile)
-            s.trial << "--system-root" << s.root.path();
-    };
-}
-
-// ModemManager on a private system bus, played by python-dbusmock, with a modem that owns the
-// port, answering or `silent`; or only the bus, when `manufacturer` is null.
-Setup modemManager(const char *manufacturer, bool silent = false)
-{
-    return [=](Scene &s) {
-        s.trial = QStringList { QUORVANE_TRIAL };
-        QProcess &bus = s.start("dbus-daemon", { "--session", "--nofork", "--print-address=1" });
-        QVERIFY(bus.waitForReadyRead(10000));
-        const QString address = QString::fromLatin1(bus.readLine().trimmed());
-        s.environment.insert("DBUS_SYSTEM_BUS_ADDRESS", address);
-        s.alone = silent;
-        if (!manufacturer)
-            return;
-        s.start("/usr/bin/python3",
-                { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-p",
-                  QStringLiteral("{\"ports\": [\"%1\"], \"device\": \"/sys/devices/usb1/1-2\", "
-                                 "\"manufacturer\": \"%2\", \"silent\": %3}")
-                      .arg(s.port.mid(5), manufacturer, silent ? "true" : "false") });
-        QDBusConnection connection = QDBusConnection::connectToBus(address, "mock");
-        QTRY_VERIFY_WITH_TIMEOUT(
-            connection.interface()->isServiceRegistered("org.freedesktop.ModemManager1"), 30000);
-        QDBusConnection::disconnectFromBus("mock");
-    };
-}
-
 } // namespace
 
-Q_DECLARE_METATYPE(Setup)
 Q_DECLARE_METATYPE(Tree)
 
 class TestTerminal : public QObject
@@ -467,104 +183,57 @@ private Q_SLOTS:
                  qPrintable(QString::number(turns)));
         QCOMPARE(terminal.commands(), Commands { command.toStdString() });
         QVERIFY(bench.lines.isEmpty());
-        // The line as the program left it: 2400 baud, 8N1, no flow control.
-        termios line {};
-        QVERIFY(terminal.lineSettings(&line));
-        QCOMPARE(cfgetospeed(&line), speed_t(B2400));
-        QCOMPARE(cfgetispeed(&line), speed_t(B2400));
-        QCOMPARE(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
-        QCOMPARE(line.c_iflag & (IXON | IXOFF), tcflag_t(0));
     }
 
     // Without waiting, the tests of the one turn see the reply as it stood before the pump. On
     // a closed port the command goes nowhere and the exchange fails at once.
     void withoutWaitingAndOnAClosedPort()
     {
-        ScanBench bench;
         ScriptedComponent component({ "COM1" });
         component.setScript([](ScriptedComponent &c, const QString &) { c.deliver("\r\nOK\r\n"); });
-        CommandExchange exchange(component, bench.log);
+        ScanBench bench(&component);
         component.setPortOpen(true);
-        exchange.SenzaAttesa = true;
-        exchange.EseguiCMD("at");
-        QVERIFY(!exchange.RispostaOK && !exchange.RispostaErrore);
-        QCOMPARE(exchange.Risposta, QStringLiteral("||OK||")); // arrived in the pump, cleaned
-        QCOMPARE(exchange.lastPollCount(), 0);
+        bench.exchange.SenzaAttesa = true;
+        bench.exchange.EseguiCMD("at");
+        QVERIFY(!bench.exchange.RispostaOK && !bench.exchange.RispostaErrore);
+        QCOMPARE(bench.exchange.Risposta, QStringLiteral("||OK||")); // arrived in the pump, cleaned
+        QCOMPARE(bench.exchange.lastPollCount(), 0);
 
         component.setPortOpen(false);
-        exchange.SenzaAttesa = false;
-        exchange.EseguiCMD("at");
+        bench.exchange.SenzaAttesa = false;
+        bench.exchange.EseguiCMD("at");
         QCOMPARE(component.sent, QStringList({ "at", "at" }));
-        QCOMPARE(exchange.lastPollCount(), 0);
-        QVERIFY(exchange.RispostaErrore && !exchange.RispostaOK);
+        QCOMPARE(bench.exchange.lastPollCount(), 0);
+        QVERIFY(bench.exchange.RispostaErrore && !bench.exchange.RispostaOK);
     }
 
-    void statusCodes_data()
+    // A terminal that stops responding fails the exchange; outside a scan the user is told.
+    void notResponding()
     {
-        QTest::addColumn<qint32>("status");
-        QTest::addColumn<bool>("inRicerca");
-        QTest::addColumn<bool>("ok");
-        QTest::addColumn<QStringList>("messages");
-        row("not responding during a scan", -9, true, false, QStringList());
-        row("not responding outside a scan", -9, false, false,
-            QStringList { "Il terminale non risponde." });
-        row("other codes are ignored", -1, false, true, QStringList());
-        row("zero is ignored", 0, true, true, QStringList());
-    }
-    void statusCodes()
-    {
-        QFETCH(qint32, status);
-        QFETCH(bool, ok);
-        QFETCH(bool, inRicerca);
-        ScanBench bench;
-        ScriptedComponent component({ "COM1" });
-        component.setScript([status](ScriptedComponent &c, const QString &) {
-            c.raiseStatus(status);
-            c.deliver("\r\nOK\r\n");
-        });
-        CommandExchange exchange(component, bench.log);
-        exchange.InRicerca = inRicerca;
-        component.setPortOpen(true);
-        exchange.EseguiCMD("at");
-        QCOMPARE(exchange.RispostaOK, ok);
-        QCOMPARE(exchange.RispostaErrore, !ok);
-        QTEST(messagesOf(bench.lines), "messages");
+        for (const bool inRicerca : { true, false }) {
+            ScriptedComponent component({ "COM1" });
+            component.setScript([](ScriptedComponent &c, const QString &) {
+                c.raiseStatus(SerialComponent::StatusNotResponding);
+                c.deliver("\r\nOK\r\n");
+            });
+            ScanBench bench(&component);
+            bench.exchange.InRicerca = inRicerca;
+            component.setPortOpen(true);
+            bench.exchange.EseguiCMD("at");
+            QVERIFY(bench.exchange.RispostaErrore && !bench.exchange.RispostaOK);
+            QCOMPARE(messagesOf(bench.lines),
+                     inRicerca ? QStringList() : QStringList { "Il terminale non risponde." });
+        }
     }
 
-    // A terminal that holds its line: the command cannot be written out within the write
-    // timeout, and the component says the terminal does not respond.
-    void componentWriteTimeout()
+    // The real component on pseudo-terminals: the line settings it sets and the flock it holds
+    // while a port is open; unsent output discarded right before each close (a device that never
+    // reads would hold the close for the driver's closing wait); a command that cannot be
+    // written out within the write timeout; a device gone before the close, which says nothing
+    // (outside a scan that would log "Il terminale non risponde.", even after "Uscita").
+    void componentOnPseudoTerminals()
     {
-        SimulatedTerminal terminal;
-        terminal.setStalled(true);
-        ScanBench bench;
-        bench.component.setWriteTimeout(200);
-        QVERIFY(bench.open(terminal.portPath()));
-        QSignalSpy status(&bench.component, &SerialComponent::ComponentStatusEvent);
-        bench.component.send(QString(256 * 1024, 'x'));
-        QTRY_COMPARE(status.size(), 1);
-        QCOMPARE(bench.component.status(), SerialComponent::StatusNotResponding);
-    }
-
-    // The device went away just before the port closes: closing meets the failure, and says
-    // nothing of it (outside a scan it would log "Il terminale non risponde.", after "Uscita").
-    void closingAPortWhoseDeviceIsGone()
-    {
-        SimulatedTerminal terminal;
-        ScanBench bench;
-        QVERIFY(bench.open(terminal.portPath()));
-        QSignalSpy status(&bench.component, &SerialComponent::ComponentStatusEvent);
-        terminal.hangUp();
-        bench.component.setPortOpen(false);
-        QCOMPARE(status.size(), 0);
-        QVERIFY(!bench.component.isPortOpen());
-    }
-
-    // While the program has a port open it holds it every way other programs look for: a lock
-    // file, exclusive mode and a flock. Closing discards what is unsent and gives all of it back.
-    void ourPortIsHeldEveryWay()
-    {
-        SimulatedTerminal terminal;
+        SimulatedTerminal terminal, stalled;
         ScanBench bench;
         const QString port = terminal.portPath();
         // flock(1) exits 99 when the lock is taken (and 66 when the device cannot be opened).
@@ -572,307 +241,73 @@ private Q_SLOTS:
             return QProcess::execute("flock", { "-n", "-E", "99", port, "true" });
         };
         QVERIFY(bench.open(port));
-        QCOMPARE(contentOf(lockPathOf(port)).split('\n').value(0), QByteArray::number(getpid()));
-        QVERIFY(terminal.isExclusive());
+        termios line {};
+        QVERIFY(terminal.lineSettings(&line));
+        QCOMPARE(cfgetospeed(&line), speed_t(B2400));
+        QCOMPARE(cfgetispeed(&line), speed_t(B2400));
+        QCOMPARE(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), tcflag_t(CS8));
+        QCOMPARE(line.c_iflag & (IXON | IXOFF), tcflag_t(0));
         QCOMPARE(flock(), 99);
         bench.component.send("at");
         QTRY_COMPARE(terminal.commands(), Commands { "at" });
         bench.component.setPortOpen(false);
-        // Unsent output is discarded right before the close, so that a device that never reads
-        // cannot hold the close for the driver's closing wait.
-        const Commands lastEvents { "at", SimulatedTerminal::OutputDiscarded,
-                                    SimulatedTerminal::Closed };
-        QTRY_COMPARE(terminal.history(), lastEvents);
-        QVERIFY(!QFile::exists(lockPathOf(port)));
-        QVERIFY(!terminal.isExclusive());
+        QTRY_COMPARE(terminal.history(),
+                     (Commands { "at", SimulatedTerminal::OutputDiscarded,
+                                 SimulatedTerminal::Closed }));
         QCOMPARE(flock(), 0);
+
+        QSignalSpy status(&bench.component, &SerialComponent::ComponentStatusEvent);
+        stalled.setStalled(true);
+        bench.component.setWriteTimeout(200);
+        QVERIFY(bench.open(stalled.portPath()));
+        bench.component.send(QString(256 * 1024, 'x'));
+        QTRY_COMPARE(status.size(), 1);
+        QCOMPARE(bench.component.status(), SerialComponent::StatusNotResponding);
+
+        QVERIFY(bench.open(port));
+        terminal.hangUp();
+        bench.component.setPortOpen(false);
+        QCOMPARE(status.size(), 1);
+        QVERIFY(!bench.component.isPortOpen());
     }
 
-    // A program that takes the port between the checks and the open: the open port is refused.
-    void portTakenBeforeTheFirstByte()
+    // Between the checks and the open no other program can take the port: the guard keeps its
+    // flock until the port is open. One that takes it in the moment the flock moves to the open
+    // port (here this process, through a descriptor of its own) gets it: the port is closed
+    // unused.
+    void portTakenBetweenTheChecksAndTheOpen()
     {
-        Scene s;
-        const int handle = ::open(s.port.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-        heldWith("flock")(s);
-        const OpenFailure taken = PortGuard().confirm(handle);
-        ::close(handle);
-        QCOMPARE(taken.reason, OpenFailure::Reason::InUse);
-        QCOMPARE(taken.holder + QString::number(taken.holderPid), "python3" + s.holderPid());
-    }
+        SimulatedTerminal terminal;
+        const QByteArray port = terminal.portPath().toLocal8Bit();
+        const int other = ::open(port.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        PortGuard guard;
+        QCOMPARE(guard.claim(port).reason, OpenFailure::Reason::None);
+        QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), -1);
+        guard.abandon();
 
-    // The scan probes a port, then goes on to a healthy terminal on the next port. A port that
-    // another program holds, ModemManager's or a console gets not a byte: its line settings,
-    // exclusive flag and lock file stay as they were.
-    void scanGoesOnPastThePort_data()
-    {
-        QTest::addColumn<Setup>("setup");
-        QTest::addColumn<QStringList>("lines"); // the first port's, after "Verifica"
-        QTest::addColumn<Commands>("commands");
-        QTest::addColumn<bool>("held");
-        const QStringList none, siemens { "Trovato: -SIEMENS-" };
-        row("at refused", replyTo("at", "\r\nERROR\r\n"), siemens, AllCommands, false);
-        row("identification with OK and an error",
-            replyTo("at+gmi", "\r\nSIEMENS\r\nOK\r\nERROR\r\n", false), none, AllCommands, false);
-        row("identification slower than a budget",
-            replyTo("at+gmi", "\r\n" + QByteArray(600, 'x') + "\r\n\r\nOK\r\n"), none, AllCommands,
-            false);
-        row("non-text bytes in the name",
-            replyTo("at+gmi", QByteArray("\r\nSIE\x00MENS\xff\x01\r\n\r\nOK\r\n", 20)),
-            QStringList { QString::fromLatin1("Trovato: -SIE\x00MENS\xff\x01-", 21) }, AllCommands,
-            false);
-        // More than a reply may hold: no manufacturer is taken from it.
-        row("a name of 100,000 characters",
-            replyTo("at+gmi", "\r\n" + QByteArray(100000, 'N') + "\r\n\r\nOK\r\n", false), none,
-            AllCommands, false);
-        row("unplugged during an exchange", Setup([](Scene &s) { s.subject.hangUpOnCommand(2); }),
-            none, Commands { "", "at" }, false);
-        row("unplugged during the settling wait", Setup([](Scene &s) {
-                // Right after the port opens: the first events pumped are the wait's.
-                QObject::connect(&s.bench.log, &ActivityLog::lineAdded, [&s](const QString &line) {
-                    if (line.endsWith("Verifica " + s.port + " in corso..."))
-                        QTimer::singleShot(0, [&s] { s.subject.hangUp(); });
-                });
-            }),
-            none, Commands {}, false);
-        // Devices that are no terminal: text that never ends ends the exchange all the same, and
-        // the port gets nothing more after "at".
-        const QStringList streams { "La porta PORT trasmette senza sosta e non risponde ai "
-                                    "comandi: non viene verificata oltre." };
-        const Commands probed { "", "at" };
-        row("a GPS receiver, a burst every second",
-            streaming(1000,
-                      "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n"
-                      "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n",
-                      false),
-            streams, probed, false);
-        row("a board printing every 200 ms", streaming(200, "T=21.5C H=40%\r\n"), streams, probed,
-            false);
-        row("a board printing every 100 ms", streaming(100, "ADC 512\r\n"), streams, probed, false);
-        row("a modem with unsolicited reports", Setup([](Scene &s) {
-                s.alone = true;
-                s.subject.sendEvery(std::chrono::milliseconds(700), "\r\n+CSQ: 17,99\r\n");
-            }),
-            siemens, AllCommands, false);
-        row("a firmware that reports its state at length", Setup([](Scene &s) {
-                s.alone = true;
-                s.subject.setAfterFirstAnswer(QByteArray("+QSTATE: 1,2,3\r\n").repeated(38));
-            }),
-            siemens, AllCommands, false);
-        row("a loopback plug", everyLineAnswered(""), none, AllCommands, false);
-        row("another computer's login prompt",
-            everyLineAnswered("\r\nDebian GNU/Linux 12 banco ttyS0\r\n\r\nbanco login: "), none,
-            AllCommands, false);
-
-        row("not a serial port", Setup([](Scene &s) { s.port = "/dev/null"; }),
-            QStringList { "Impossibile aprire /dev/null: non \u00e8 una porta seriale." },
-            Commands {}, true);
-
-        const QString heldBy = "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso da %1 "
-                               "(processo PID).";
-        const QStringList byAnother { "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso "
-                                      "da un altro programma." };
-        // Holders whose descriptors cannot be seen, as another user's are to an ordinary user:
-        // the lock they hold, or the port's exclusive mode, keeps the port out all the same.
-        row("a flock holder", descriptorsUnseen(heldWith("flock")),
-            QStringList { heldBy.arg("python3") }, Commands {}, true);
-        row("an exclusive holder", descriptorsUnseen(heldWith("exclusive")), byAnother, Commands {},
-            true);
-        const QStringList bySleep { heldBy.arg("sleep") };
-        row("a live minicom lock a minute old",
-            lockOfSleep([](QByteArray pid) { return pid.rightJustified(10) + " minicom root\n"; }),
-            bySleep, Commands {}, true);
-        row("a PID-only lock", lockOfSleep([](QByteArray pid) { return pid + "\n"; }), bySleep,
-            Commands {}, true);
-        row("a binary PID lock", lockOfSleep([](QByteArray pid) {
-                const qint32 binary = pid.toInt();
-                return QByteArray(reinterpret_cast<const char *>(&binary), sizeof binary);
-            }),
-            bySleep, Commands {}, true);
-        row("a Qt lock of another process", lockOfSleep([](QByteArray pid) {
-                return pid + "\nminicom\n" + QSysInfo::machineHostName().toUtf8() + "\n";
-            }),
-            bySleep, Commands {}, true);
-        row("a lock whose process is gone", Setup([](Scene &s) {
-                s.hold("sleep", { "0" });
-                const QByteArray pid = s.holderPid();
-                QVERIFY(s.others.back().waitForFinished());
-                s.lockWith(pid.rightJustified(10) + " minicom root\n", 0);
-            }),
-            siemens, AllCommands, false);
-        row("a program that only has it open", heldWith("open"),
-            QStringList { heldBy.arg("python3") }, Commands {}, true);
-        row("a holder seen in /proc, a line end in its name", Setup([](Scene &s) {
-                QVERIFY(plant(s.root.path(),
-                              { { "proc/4242/fd/3", "-> " + s.port.toLocal8Bit() },
-                                { "proc/4242/comm", "scr\neen\n" } }));
-                s.bench.component.setSystemRoot(s.root.path());
-            }),
-            QStringList { "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso da scr?een "
-                          "(processo 4242)." },
-            Commands {}, true);
-        row("a line discipline of a program gone", Setup([](Scene &s) {
-                // pppd or hciattach would hold the port so; n_null stands in for them.
-                constexpr int NullDiscipline = 27;
-                const int line = ::open(s.port.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
-                int discipline = NullDiscipline;
-                if (::ioctl(line, TIOCSETD, &discipline) != 0)
-                    s.cannot = "needs the n_null line discipline";
-                ::close(line);
-            }),
-            byAnother, Commands {}, true);
-        row("a FIFO named like the lock", Setup([](Scene &s) {
-                s.lockNamedThing([](const QByteArray &path) { return ::mkfifo(path, 0644); });
-            }),
-            byAnother, Commands {}, true);
-        row("a link to a FIFO named like the lock", Setup([](Scene &s) {
-                const QByteArray fifo = s.root.filePath("fifo").toLocal8Bit();
-                QCOMPARE(::mkfifo(fifo, 0644), 0);
-                s.lockNamedThing([fifo](const QByteArray &path) { return ::symlink(fifo, path); });
-            }),
-            byAnother, Commands {}, true);
-        row("a device named like the lock", Setup([](Scene &s) {
-                if (geteuid() != 0) {
-                    s.cannot = "needs root to make a device node";
-                    return;
-                }
-                s.lockNamedThing([](const QByteArray &path) {
-                    return ::mknod(path, S_IFCHR | 0644, makedev(1, 3)); // as /dev/null
-                });
-            }),
-            byAnother, Commands {}, true);
-        row("a folder named like the lock", Setup([](Scene &s) {
-                s.lockNamedThing([](const QByteArray &path) { return ::mkdir(path, 0755); });
-            }),
-            byAnother, Commands {}, true);
-        // Names any user can make: out of /dev and back, or through a link in /dev/shm.
-        row("lock names that lead out of /dev or into /dev/shm", Setup([](Scene &s) {
-                s.hold("sleep", { "60" });
-                s.foreignLock = "/var/lock/LCK..pts_.._" + s.port.mid(5).replace('/', '_');
-                QVERIFY(writeFile(s.foreignLock, s.holderPid() + "\n"));
-                const QString shmLink = "quorvane-" + QString::number(getpid());
-                s.leftovers << "/dev/shm/" + shmLink << "/var/lock/LCK..shm_" + shmLink;
-                QCOMPARE(::symlink(s.port.toLocal8Bit(), s.leftovers.at(0).toLocal8Bit()), 0);
-                QVERIFY(writeFile(s.leftovers.at(1), s.holderPid() + "\n"));
-            }),
-            siemens, AllCommands, false);
-        row("another trial holds the port", Setup([](Scene &s) {
-                s.subject.setSilent(true);
-                s.start(QUORVANE_TRIAL, { s.port });
-                QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockPathOf(s.port)), 30000);
-                s.trial = QStringList { QUORVANE_TRIAL };
-            }),
-            QStringList { heldBy.arg("quorvane-trial") }, Commands {}, false);
-
-        const QStringList console { "La porta PORT \u00e8 una console del sistema: non viene "
-                                    "verificata." };
-        row("an active console",
-            systemFile("proc/consoles",
-                       [](const Scene &s) {
-                           const dev_t device = deviceOf(s.port);
-                           return QByteArray("ttyS0 -W- (EC p a) 4:64\nconsole -W- (E p a) %1:%2\n")
-                               .replace("%1", QByteArray::number(major(device)))
-                               .replace("%2", QByteArray::number(minor(device)));
-                       }),
-            console, Commands {}, true);
-        row("a login program on the line",
-            systemFile("proc/77/stat",
-                       [](const Scene &s) {
-                           return "77 (agetty) S 1 77 77 "
-                               + QByteArray::number(quint64(deviceOf(s.port))) + " 77 4194560\n";
-                       }),
-            console, Commands {}, true);
-
-        const QString managed = "La porta PORT \u00e8 gestita da ModemManager. Per liberarla "
-                                "durante la verifica: mmcli --inhibit-device=/sys/devices/usb1/1-2";
-        row("ModemManager knows the manufacturer", Setup([](Scene &s) {
-                modemManager("Quectel")(s);
-                // udev's stable link to the port, in a played /dev.
-                QVERIFY(plant(s.root.path(),
-                              { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0",
-                                  "-> ../../" + s.port.mid(5).toLocal8Bit() } }));
-                s.trial << "--system-root" << s.root.path();
-            }),
-            QStringList { managed, "Trovato: -Quectel-",
-                          "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25-if02-port0" },
-            Commands {}, true);
-        row("ModemManager without a manufacturer", modemManager(""), QStringList { managed },
-            Commands {}, true);
-        // It may be talking to every port: none is opened, the next one neither.
-        row("ModemManager does not answer", modemManager("", true),
-            QStringList { heldBy.arg("python3") }, Commands {}, true);
-        row("a bus without ModemManager", modemManager(nullptr), siemens, AllCommands, false);
-
-        const QString denied = "Impossibile aprire PORT: permesso negato";
-        row("nobody, not in the group", asNobody(0660),
-            QStringList { denied
-                          + ". Aggiungere l'utente al gruppo dialout (sudo usermod -a -G dialout "
-                            "$USER) e accedere di nuovo." },
-            Commands {}, true);
-        row("nobody, in the group file but not in the session", asNobody(0660, false, true),
-            QStringList { denied
-                          + ". L'utente \u00e8 gi\u00e0 nel gruppo dialout: uscire e accedere di "
-                            "nuovo." },
-            Commands {}, true);
-        row("nobody, no group would help", asNobody(0600), QStringList { denied + "." },
-            Commands {}, true);
-        row("nobody, held exclusively", asNobody(0666, true),
-            QStringList { "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso da un altro "
-                          "programma." },
-            Commands {}, true);
-    }
-    void scanGoesOnPastThePort()
-    {
-        QFETCH(Setup, setup);
-        QFETCH(QStringList, lines);
-        QFETCH(bool, held);
-        Scene s;
-        setup(s);
-        if (QTest::currentTestFailed())
-            return;
-        if (s.cannot)
-            QSKIP(s.cannot);
-        termios before {};
-        QVERIFY(s.subject.lineSettings(&before));
-        const bool exclusive = s.subject.isExclusive();
-        const QByteArray lock = contentOf(s.foreignLock);
-
-        const auto [result, logged, written] = s.scan();
-        const bool found = lines.join(',').contains("Trovato");
-        QCOMPARE(result, !s.trial.isEmpty() ? int(!found && s.alone) : found ? 1 : s.alone ? 0 : 2);
-
-        lines.replaceInStrings("PORT", s.port).replaceInStrings("PID", s.holderPid());
-        const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere...",
-                                                   "Verifica " + s.port + " in corso..." }
-            + lines
-            + (s.alone ? QStringList()
-                       : QStringList { "Verifica " + s.healthy.portPath() + " in corso...",
-                                       "Trovato: -SIEMENS-" });
-        QCOMPARE(messagesOf(logged), expected);
-        QCOMPARE(messagesOf(written), expected);
-        QFETCH(Commands, commands);
-        if (s.others.empty() || s.others.front().program() != QUORVANE_TRIAL)
-            QCOMPARE(s.subject.commands(), commands); // else the other trial's
-        QVERIFY(!s.bench.component.isPortOpen());
-        QVERIFY(!s.bench.exchange.InRicerca);
-        QVERIFY(s.bench.scan.Marca.isEmpty());
-        QVERIFY(!QFile::exists(lockPathOf(s.healthy.portPath())));
-        if (held) {
-            QCOMPARE(contentOf(s.foreignLock), lock);
-            struct stat stillThere = {};
-            QVERIFY(s.foreignLock.isEmpty()
-                    || ::lstat(s.foreignLock.toLocal8Bit().constData(), &stillThere) == 0);
-            termios after {};
-            QVERIFY(s.subject.lineSettings(&after));
-            QCOMPARE(cfgetospeed(&after), cfgetospeed(&before));
-            QCOMPARE(after.c_cflag, before.c_cflag);
-            QCOMPARE(after.c_lflag, before.c_lflag);
-            QCOMPARE(s.subject.isExclusive(), exclusive);
-            QCOMPARE(s.subject.bytesReceived(), 0); // not a byte into the holder's session
-        } else if (s.trial.isEmpty()) {
-            QVERIFY(!QFile::exists(lockPathOf(s.port)));
-            if (!s.foreignLock.isEmpty() && s.foreignLock != lockPathOf(s.port))
-                QCOMPARE(contentOf(s.foreignLock), lock); // no lock of this port: left alone
-        }
+        struct TakenMeanwhile : PortGuard
+        {
+            int other = -1;
+            OpenFailure confirm(qintptr handle) override
+            {
+                abandon();
+                ::flock(other, LOCK_EX | LOCK_NB);
+                return PortGuard::confirm(handle);
+            }
+        };
+        auto racing = std::make_unique<TakenMeanwhile>();
+        racing->other = other;
+        SerialComponent component({}, std::move(racing));
+        component.selectPort(port);
+        component.setPortOpen(true);
+        component.send("at");
+        QVERIFY(!component.isPortOpen());
+        const OpenFailure &taken = component.openFailure();
+        QCOMPARE(taken.holder + QString::number(taken.holderPid),
+                 "tst_terminal" + QString::number(::getpid()));
+        QTest::qWait(100);
+        QCOMPARE(terminal.bytesReceived(), 0);
+        ::close(other);
     }
 
     // Open failures a pseudo-terminal cannot give a root user; ports that fail get no settling
@@ -880,7 +315,6 @@ private Q_SLOTS:
     // Bluetooth port the listing left out gets its line.
     void scanReportsOpenFailuresAndTheFirstNumber()
     {
-        ScanBench bench;
         ScriptedComponent component({ "COM1", "COM2", "COM3", "COM4", "COM7" });
         component.unconnectedBluetooth = { "rfcomm0" };
         OpenFailure failure;
@@ -897,14 +331,13 @@ private Q_SLOTS:
             c.deliver(command == "at+gmi" ? "at+gmi\r\r\n" + maker + "\r\n\r\nOK\r\n"
                                           : command + "\r\r\nOK\r\n");
         });
-        CommandExchange exchange(component, bench.log);
-        PortScan scan(component, exchange, bench.log);
+        ScanBench bench(&component);
         QElapsedTimer clock;
         QList<qint64> times;
         connect(&bench.log, &ActivityLog::lineAdded, [&] { times << clock.elapsed(); });
         clock.start();
 
-        QCOMPARE(scan.CercaCell(), qint16(4));
+        QCOMPARE(bench.scan.CercaCell(), qint16(4));
         QCOMPARE(messagesOf(bench.lines),
                  (QStringList {
                      "Ricerca del terminale in corso, attendere...",
@@ -972,19 +405,21 @@ private Q_SLOTS:
     {
         QTest::addColumn<Tree>("tree");
         QTest::addColumn<QStringList>("lines"); // after "Verifica"
-        // A port of a USB serial converter: its own entry, the device it hangs off, the USB
-        // interface and the USB device above them.
+        // A port below the USB interface 1-2:1.2 (`tail` leads from the interface to the port's
+        // entry), the interface's number as sysfs writes it, and the USB device's strings by
+        // name.
         const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/";
-        auto usbPort = [&usb](const QByteArray &interface, const Tree &strings) {
-            return Tree { { "sys/dev/char/1:3",
-                            "-> ../../devices/pci0000:00/0000:00:14.0/usb1/"
-                            "1-2/1-2:1.2/ttyUSB2/tty/ttyUSB2" },
-                          { usb + "1-2:1.2/ttyUSB2/tty/ttyUSB2/device", "-> ../.." },
-                          { usb + "1-2:1.2/bInterfaceNumber", interface },
-                          { usb + "idVendor", "2c7c\n" },
-                          { usb + "idProduct", "0125\n" } }
-            + strings;
+        auto usbPort = [&usb](const QString &tail, const QByteArray &number, const Tree &strings) {
+            Tree tree { { "sys/dev/char/1:3", "-> ../../" + (usb.mid(4) + "1-2:1.2/" + tail).toLatin1() },
+                        { usb + "1-2:1.2/" + tail + "/device", "-> ../.." },
+                        { usb + "1-2:1.2/bInterfaceNumber", number },
+                        { usb + "idVendor", "2c7c\n" },
+                        { usb + "idProduct", "0125\n" } };
+            for (const auto &[name, value] : strings)
+                tree.append({ name.startsWith("dev/") ? name : usb + name, value });
+            return tree;
         };
+        const QString converter = "ttyUSB2/tty/ttyUSB2";
         const Tree byId { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0", "-> ../../null" } };
         const Tree byPath { { "dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-port0",
                               "-> ../../null" } };
@@ -993,27 +428,24 @@ private Q_SLOTS:
         const QString atByPath =
             "Percorso stabile: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-port0";
         row("a USB modem with strings and a serial number, by-id and by-path links",
-            usbPort("02\n",
-                    { { usb + "manufacturer", "Quectel\n" },
-                      { usb + "product", "EC25\n" },
-                      { usb + "serial", "0123456789ABCDEF\n" } })
+            usbPort(converter, "02\n",
+                    { { "manufacturer", "Quectel\n" }, { "product", "EC25\n" }, { "serial", "0123\n" } })
                 + byPath + byId,
             QStringList { "Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia 2).", found,
                           atById });
         // Without a serial number every device of the kind gets the same by-id name.
         row("no serial number: by-path first; the product naming the maker, interface 10",
-            usbPort(
-                "0a\n",
-                { { usb + "manufacturer", "HUAWEI\n" }, { usb + "product", "HUAWEI Mobile\n" } })
+            usbPort(converter, "0a\n",
+                    { { "manufacturer", "HUAWEI\n" }, { "product", "HUAWEI Mobile\n" } })
                 + byId + byPath,
             QStringList { "Dispositivo: HUAWEI Mobile (USB 2c7c:0125, interfaccia 10).", found,
                           atByPath });
-        row("no strings, only a by-id link", usbPort("02\n", {}) + byId,
+        row("no strings, only a by-id link", usbPort(converter, "02\n", byId),
             QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2.", found, atById });
         row("control characters in the strings, a by-id link to another port",
-            usbPort("02\n",
-                    { { usb + "manufacturer", "Quec\ttel\n" },
-                      { usb + "product", "EC25\r\nTrovato: -X-\n" },
+            usbPort(converter, "02\n",
+                    { { "manufacturer", "Quec\ttel\n" },
+                      { "product", "EC25\r\nTrovato: -X-\n" },
                       { "dev/serial/by-id/usb-FTDI-if00-port0", "-> ../../ttyUSB7" } }),
             QStringList {
                 "Dispositivo: Quec?tel EC25??Trovato: -X- (USB 2c7c:0125, interfaccia 2).",
@@ -1024,16 +456,8 @@ private Q_SLOTS:
                 + byPath,
             QStringList { found, atByPath });
         // The port belongs to the phone at the other end, not to the computer's adapter.
-        const QString adapter = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/";
         row("a Bluetooth link through a USB adapter",
-            Tree { { "sys/dev/char/1:3",
-                     "-> ../../devices/pci0000:00/0000:00:14.0/usb1/1-4/"
-                     "1-4:1.0/bluetooth/hci0/hci0:12/tty/rfcomm1" },
-                   { adapter + "1-4:1.0/bluetooth/hci0/hci0:12/tty/rfcomm1/device", "-> ../.." },
-                   { adapter + "1-4:1.0/bInterfaceNumber", "00\n" },
-                   { adapter + "idVendor", "8087\n" },
-                   { adapter + "idProduct", "0a2b\n" } },
-            QStringList { found });
+            usbPort("bluetooth/hci0/hci0:12/tty/rfcomm1", "00\n", {}), QStringList { found });
         row("nothing known", Tree {}, QStringList { found });
     }
     void whichDeviceEachPortIs()
@@ -1041,35 +465,16 @@ private Q_SLOTS:
         QFETCH(Tree, tree);
         QTemporaryDir root;
         QVERIFY(plant(root.path(), tree));
-        ScanBench bench;
         ScriptedComponent component({ "/dev/null" }); // its device number is all that is read
         component.setSystemRoot(root.path());
         component.setScript(answerAsSiemens);
-        CommandExchange exchange(component, bench.log);
-        PortScan scan(component, exchange, bench.log);
-        QCOMPARE(scan.CercaCell(), qint16(1));
+        ScanBench bench(&component);
+        QCOMPARE(bench.scan.CercaCell(), qint16(1));
         QFETCH(QStringList, lines);
         QCOMPARE(messagesOf(bench.lines),
                  QStringList({ "Ricerca del terminale in corso, attendere...",
                                "Verifica /dev/null in corso..." })
                      + lines);
-    }
-
-    // The trial's other exit codes: no terminal found, and bad usage.
-    void trialToolExitCodes()
-    {
-        QTemporaryDir folder;
-        auto run = [&folder](const QStringList &arguments) {
-            QProcess trial;
-            trial.setWorkingDirectory(folder.path());
-            trial.start(QStringLiteral(QUORVANE_TRIAL), arguments);
-            return trial.waitForFinished(30000) ? trial.exitCode() : -1;
-        };
-        QCOMPARE(run({ "/dev/quorvane-no-such-port" }), 1);
-        QCOMPARE(messagesOf(linesOfFile(folder.filePath("Quorvane.txt"))).last(),
-                 "Impossibile aprire /dev/quorvane-no-such-port: porta non trovata.");
-        QCOMPARE(run({}), 2);
-        QCOMPARE(run({ "--window-less", "/dev/null" }), 2);
     }
 };
 

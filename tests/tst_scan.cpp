@@ -1,0 +1,466 @@
+#include "benches.h"
+#include "simulated_terminal.h"
+#include "terminal/system_formats.h"
+
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+using Commands = std::vector<std::string>;
+
+namespace {
+
+const Commands AllCommands { "", "at", "at", "", "", "at+gmi" };
+
+// A port the scan probes first, whatever holds it, and a healthy terminal after it. The scan
+// runs in this process, or as the trial tool in a process of its own when `trial` is set.
+struct Scene
+{
+    SimulatedTerminal subject;
+    SimulatedTerminal healthy;
+    QString port = subject.portPath();
+    std::list<QProcess> others; // programs the row starts; the holder last
+    QTemporaryDir root;
+    QString foreignLock;
+    ScanBench bench;
+    QStringList trial;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const char *cannot = nullptr; // why this machine cannot play the row
+    bool alone = false; // no healthy terminal after the port
+
+    QProcess &start(const QString &program, const QStringList &arguments)
+    {
+        QProcess &process = others.emplace_back();
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(root.path());
+        process.start(program, arguments);
+        process.waitForStarted();
+        return process;
+    }
+    // Another program that holds the port, and says so with a line (sleep holds nothing).
+    void hold(const QString &program, const QStringList &arguments)
+    {
+        QVERIFY(start(program, arguments).state() == QProcess::Running);
+        if (program != "sleep")
+            QVERIFY(others.back().waitForReadyRead(10000));
+    }
+    // The process started last: the holder, or ModemManager.
+    QByteArray holderPid() const
+    {
+        return others.empty() ? QByteArray() : QByteArray::number(others.back().processId());
+    }
+    // Something under the name of the port's lock, made by `make` at the path it is given.
+    void lockWith(const std::function<int(const QByteArray &path)> &make)
+    {
+        foreignLock = lockPathOf(port);
+        QCOMPARE(make(foreignLock.toLocal8Bit()), 0);
+    }
+    // Runs the scan over the port and the healthy terminal: the scan's result (the trial's
+    // exit code), the lines logged and the lines of the log file.
+    TrialRun scan()
+    {
+        bench.ports = alone ? QStringList { port } : QStringList { port, healthy.portPath() };
+        if (trial.isEmpty())
+            return { bench.scan.CercaCell(), bench.lines, linesOfFile(bench.log.filePath()) };
+        return runTrial(trial + bench.ports, bench.folder.path(), environment);
+    }
+    ~Scene()
+    {
+        for (QProcess &process : others) {
+            process.kill();
+            process.waitForFinished();
+        }
+        ::remove(foreignLock.toLocal8Bit().constData()); // a file, a FIFO...
+    }
+};
+
+using Setup = std::function<void(Scene &)>;
+
+// Another program holding a port with a flock, in exclusive mode, or just open; it says "ready"
+// once it holds it.
+const QStringList PythonHolder {
+    "-c",
+    "import fcntl, os, sys, termios, time\n"
+    "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+    "if sys.argv[2] == 'flock': fcntl.flock(fd, fcntl.LOCK_EX)\n"
+    "if sys.argv[2] == 'exclusive': fcntl.ioctl(fd, termios.TIOCEXCL)\n"
+    "print('ready', flush=True)\n"
+    "time.sleep(60)\n"
+};
+
+Setup heldWith(const char *how)
+{
+    return [how](Scene &s) {
+        s.hold("/usr/bin/python3", PythonHolder + QStringList { s.port, how });
+    };
+}
+
+// The holder's descriptors unseen: a played /proc with nothing but the locks the system lists
+// and the holder's name.
+Setup descriptorsUnseen(Setup holder)
+{
+    return [holder](Scene &s) {
+        holder(s);
+        QVERIFY(plant(s.root.path(),
+                      { { "proc/locks", contentOf("/proc/locks") },
+                        { "proc/" + s.holderPid() + "/comm",
+                          contentOf("/proc/" + s.holderPid() + "/comm") } }));
+        s.bench.component.setSystemRoot(s.root.path());
+    };
+}
+
+// A terminal alone on the scan's list, with its own reply to one command.
+Setup replyTo(const char *command, const QByteArray &text, bool paced = true)
+{
+    return [=](Scene &s) {
+        s.alone = true;
+        s.subject.setPaced(paced);
+        s.subject.setReply(command, text);
+    };
+}
+
+// A device that is no terminal: it sends `text` every `interval` and answers nothing.
+Setup streaming(int intervalMs, const QByteArray &text, bool alone = true)
+{
+    return [=](Scene &s) {
+        s.alone = alone;
+        s.subject.setSilent(true);
+        s.subject.sendEvery(std::chrono::milliseconds(intervalMs), text);
+    };
+}
+
+// A minicom lock a minute old, of a process that runs (sleep), or of one that is gone.
+Setup minicomLock(bool live)
+{
+    return [live](Scene &s) {
+        s.hold("sleep", { live ? "60" : "0" });
+        const QByteArray pid = s.holderPid();
+        if (!live)
+            QVERIFY(s.others.back().waitForFinished());
+        s.lockWith([&](const QByteArray &path) {
+            return writeFile(path, pid.rightJustified(10) + " minicom root\n", 60) ? 0 : -1;
+        });
+    };
+}
+
+// A file of the system's, below the played root, made from the port's device number ("136:3").
+Setup systemFile(const char *path, QByteArray (*content)(QByteArray device))
+{
+    return [=](Scene &s) {
+        struct stat info = {};
+        ::stat(s.port.toLocal8Bit().constData(), &info);
+        const QByteArray device = QByteArray::number(major(info.st_rdev)) + ':'
+            + QByteArray::number(minor(info.st_rdev));
+        QVERIFY(writeFile(s.root.filePath(path), content(device)));
+        s.bench.component.setSystemRoot(s.root.path());
+    };
+}
+
+// The trial run by user nobody, without groups, over the port owned by root and group dialout
+// with `mode`, optionally held exclusively (by this process), and the healthy terminal open to
+// all.
+Setup asNobody(mode_t mode, bool exclusive = false)
+{
+    return [=](Scene &s) {
+        if (geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty()) {
+            s.cannot = "needs root and setpriv to act as an ordinary user";
+            return;
+        }
+        s.trial = QStringList { "setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                QUORVANE_TRIAL };
+        QCOMPARE(::chown(s.port.toLocal8Bit().constData(), 0, 20), 0);
+        QCOMPARE(::chmod(s.port.toLocal8Bit().constData(), mode), 0);
+        QCOMPARE(::chmod(s.healthy.portPath().toLocal8Bit().constData(), 0666), 0);
+        QVERIFY(s.subject.setExclusive(exclusive));
+        QVERIFY(QFile::setPermissions(s.bench.folder.path(), QFileDevice::Permissions(0x7777)));
+    };
+}
+
+// A private system bus for the trial, by `policy` (allowing all when empty), with the service
+// files of `services`; its address.
+QString privateBus(Scene &s, const QByteArray &policy = QByteArray(),
+                   const QString &services = QString())
+{
+    const QString config = s.root.filePath("bus.conf");
+    writeFile(config,
+              "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+              "<auth>EXTERNAL</auth><servicedir>"
+                  + (services.isEmpty() ? s.root.path() : services).toLocal8Bit()
+                  + "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
+                    "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+                  + policy + "</policy></busconfig>");
+    QProcess &bus = s.start("dbus-daemon",
+                            { "--config-file=" + config, "--nofork", "--print-address=1" });
+    if (!bus.waitForReadyRead(10000))
+        return QString();
+    const QString address = QString::fromLatin1(bus.readLine().trimmed());
+    s.environment.insert("DBUS_SYSTEM_BUS_ADDRESS", address);
+    s.trial = QStringList { QUORVANE_TRIAL };
+    return address;
+}
+
+// ModemManager on a private system bus, played by python-dbusmock, with a modem that owns the
+// port, answering or `silent`; or only the bus, when `manufacturer` is null. The bus may refuse
+// to pass it any question.
+Setup modemManager(const char *manufacturer, bool silent = false, bool refused = false)
+{
+    return [=](Scene &s) {
+        const QString address = privateBus(
+            s, refused ? "<deny send_destination=\"org.freedesktop.ModemManager1\"/>" : "");
+        QVERIFY(!address.isEmpty());
+        s.alone = silent;
+        if (!manufacturer)
+            return;
+        s.start("/usr/bin/python3",
+                { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-l",
+                  s.root.filePath("modemmanager.log"), "-p",
+                  QStringLiteral("{\"ports\": [\"%1\"], \"device\": \"/sys/devices/usb1/1-2\", "
+                                 "\"manufacturer\": \"%2\", \"silent\": %3}")
+                      .arg(s.port.mid(5), manufacturer, silent ? "true" : "false") });
+        QDBusConnection connection = QDBusConnection::connectToBus(address, "mock");
+        QTRY_VERIFY_WITH_TIMEOUT(
+            connection.interface()->isServiceRegistered("org.freedesktop.ModemManager1"), 30000);
+        QDBusConnection::disconnectFromBus("mock");
+    };
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Setup)
+
+// Whole scans, where the whole path matters: one row for each kind of device and holder, the
+// consoles, ModemManager and the ordinary user.
+class TestScan : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    // The scan probes a port, then goes on to a healthy terminal on the next port. A port that
+    // another program holds, ModemManager's or a console gets not a byte: its line settings,
+    // exclusive flag and lock file stay as they were.
+    void scanGoesOnPastThePort_data()
+    {
+        QTest::addColumn<Setup>("setup");
+        QTest::addColumn<QStringList>("lines"); // the first port's, after "Verifica"
+        QTest::addColumn<Commands>("commands");
+        QTest::addColumn<bool>("held");
+        // A port that is probed, with the commands it gets; one kept out, which gets none.
+        auto probed = [](const char *tag, Setup setup, QStringList lines,
+                         Commands commands = AllCommands) {
+            row(tag, setup, lines, commands, false);
+        };
+        auto kept = [](const char *tag, Setup setup, QString line) {
+            row(tag, setup, QStringList { line }, Commands {}, true);
+        };
+        const QStringList none, siemens { "Trovato: -SIEMENS-" };
+        probed("at refused", replyTo("at", "\r\nERROR\r\n"), siemens);
+        probed("identification with OK and an error",
+               replyTo("at+gmi", "\r\nSIEMENS\r\nOK\r\nERROR\r\n", false), none);
+        probed("non-text bytes in the name",
+               replyTo("at+gmi", QByteArray("\r\nSIE\x00MENS\xff\x01\r\n\r\nOK\r\n", 20)),
+               { QString::fromLatin1("Trovato: -SIE\x00MENS\xff\x01-", 21) });
+        probed("unplugged during an exchange",
+               Setup([](Scene &s) { s.subject.hangUpOnCommand(2); }), none, { "", "at" });
+        probed("unplugged during the settling wait", Setup([](Scene &s) {
+                   // Right after the port opens: the first events pumped are the wait's.
+                   QObject::connect(&s.bench.log, &ActivityLog::lineAdded, [&s](QString line) {
+                       if (line.endsWith("Verifica " + s.port + " in corso..."))
+                           QTimer::singleShot(0, [&s] { s.subject.hangUp(); });
+                   });
+               }),
+               none, {});
+        // Devices that are no terminal: text that never ends ends the exchange all the same, and
+        // the port gets nothing more after "at".
+        const QStringList streams { "La porta PORT trasmette senza sosta e non risponde ai "
+                                    "comandi: non viene verificata oltre." };
+        probed("a GPS receiver, a burst every second",
+               streaming(1000,
+                         "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n"
+                         "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n",
+                         false),
+               streams, { "", "at" });
+        probed("a board printing every 100 ms", streaming(100, "ADC 512\r\n"), streams,
+               { "", "at" });
+        probed("a modem with unsolicited reports", Setup([](Scene &s) {
+                   s.alone = true;
+                   s.subject.sendEvery(std::chrono::milliseconds(700), "\r\n+CSQ: 17,99\r\n");
+               }),
+               siemens);
+        probed("a loopback plug", Setup([](Scene &s) {
+                   s.alone = true;
+                   s.subject.answerEveryLineWith("");
+               }),
+               none);
+        kept("a port that is not there",
+             Setup([](Scene &s) { s.port = "/dev/quorvane-no-such-port"; }),
+             "Impossibile aprire PORT: porta non trovata.");
+        kept("not a serial port", Setup([](Scene &s) { s.port = "/dev/null"; }),
+             "Impossibile aprire /dev/null: non \u00e8 una porta seriale.");
+
+        const QString heldBy = "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso da %1 "
+                               "(processo PID).";
+        const QString byAnother = "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso da un "
+                                  "altro programma.";
+        // Holders whose descriptors cannot be seen, as another user's are to an ordinary user:
+        // the lock they hold, or the port's exclusive mode, keeps the port out all the same.
+        kept("a flock holder", descriptorsUnseen(heldWith("flock")), heldBy.arg("python3"));
+        kept("an exclusive holder", descriptorsUnseen(heldWith("exclusive")), byAnother);
+        kept("a live minicom lock a minute old", minicomLock(true), heldBy.arg("sleep"));
+        probed("a lock whose process is gone", minicomLock(false), siemens);
+        kept("a program that only has it open", heldWith("open"), heldBy.arg("python3"));
+        // The listing names ports below /dev: the guard judges the device the name stands for.
+        kept("a program that has it open, the port named as the listing names it",
+             Setup([](Scene &s) {
+                 heldWith("open")(s);
+                 s.port = s.port.mid(5);
+             }),
+             heldBy.arg("python3"));
+        kept("a line discipline of a program gone", Setup([](Scene &s) {
+                 // pppd or hciattach would hold the port so; n_null stands in for them.
+                 constexpr int NullDiscipline = 27;
+                 const int line = ::open(s.port.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+                 int discipline = NullDiscipline;
+                 if (::ioctl(line, TIOCSETD, &discipline) != 0)
+                     s.cannot = "needs the n_null line discipline";
+                 ::close(line);
+             }),
+             byAnother);
+        // Never read (it would wait for a writer), never removed.
+        kept("a FIFO named like the lock", Setup([](Scene &s) {
+                 s.lockWith([](const QByteArray &path) { return ::mkfifo(path, 0644); });
+             }),
+             byAnother);
+        row("another trial holds the port", Setup([](Scene &s) {
+                s.subject.setSilent(true);
+                s.start(QUORVANE_TRIAL, { s.port });
+                QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(lockPathOf(s.port)), 30000);
+                s.trial = QStringList { QUORVANE_TRIAL };
+            }),
+            QStringList { heldBy.arg("quorvane-trial") }, Commands {}, false);
+
+        const QString console = "La porta PORT \u00e8 una console del sistema: non viene "
+                                "verificata.";
+        kept("an active console", systemFile("proc/consoles", [](QByteArray device) {
+                 return "ttyS0 -W- (EC p a) 4:64\nconsole -W- (E p a) " + device + "\n";
+             }),
+             console);
+        kept("a login program on the line", systemFile("proc/77/stat", [](QByteArray device) {
+                 const quint64 number = *deviceNumber(device);
+                 return "77 (agetty) S 1 77 77 " + QByteArray::number(number) + " 77 4194560\n";
+             }),
+             console);
+
+        const QString managed = "La porta PORT \u00e8 gestita da ModemManager. Per liberarla "
+                                "durante la verifica: mmcli --inhibit-device=/sys/devices/usb1/1-2";
+        row("ModemManager knows the manufacturer", Setup([](Scene &s) {
+                modemManager("Quectel")(s);
+                // udev's stable link to the port, in a played /dev.
+                QVERIFY(plant(s.root.path(),
+                              { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0",
+                                  "-> ../../" + s.port.mid(5).toLocal8Bit() } }));
+                s.trial << "--system-root" << s.root.path();
+            }),
+            QStringList { managed, "Trovato: -Quectel-",
+                          "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25-if02-port0" },
+            Commands {}, true);
+        kept("ModemManager without a manufacturer", modemManager(""), managed);
+        // It may be talking to every port: none is opened, the next one neither.
+        kept("ModemManager does not answer", modemManager("", true), heldBy.arg("python3"));
+        probed("a bus without ModemManager", modemManager(nullptr), siemens);
+        // Refused is no answer about the port: ModemManager's own ports are in exclusive mode.
+        probed("a bus that refuses the question", modemManager("Quectel", false, true), siemens);
+
+        kept("nobody, not in the group", asNobody(0660),
+             "Impossibile aprire PORT: permesso negato. Aggiungere l'utente al gruppo dialout "
+             "(sudo usermod -a -G dialout $USER) e accedere di nuovo.");
+        kept("nobody, held exclusively", asNobody(0666, true), byAnother);
+    }
+    void scanGoesOnPastThePort()
+    {
+        QFETCH(Setup, setup);
+        QFETCH(QStringList, lines);
+        QFETCH(bool, held);
+        Scene s;
+        setup(s);
+        if (QTest::currentTestFailed())
+            return;
+        if (s.cannot)
+            QSKIP(s.cannot);
+        termios before {};
+        QVERIFY(s.subject.lineSettings(&before));
+        const bool exclusive = s.subject.isExclusive();
+        const QByteArray lock = contentOf(s.foreignLock);
+
+        const TrialRun run = s.scan();
+        const bool found = lines.join(',').contains("Trovato");
+        QCOMPARE(run.exitCode,
+                 !s.trial.isEmpty() ? int(!found && s.alone) : found ? 1 : s.alone ? 0 : 2);
+
+        lines.replaceInStrings("PORT", s.port).replaceInStrings("PID", s.holderPid());
+        const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere...",
+                                                   "Verifica " + s.port + " in corso..." }
+            + lines
+            + (s.alone ? QStringList()
+                       : QStringList { "Verifica " + s.healthy.portPath() + " in corso...",
+                                       "Trovato: -SIEMENS-" });
+        QCOMPARE(messagesOf(run.printed), expected);
+        QCOMPARE(messagesOf(run.logged), expected);
+        QFETCH(Commands, commands);
+        if (s.others.empty() || s.others.front().program() != QUORVANE_TRIAL)
+            QCOMPARE(s.subject.commands(), commands); // else the other trial's
+        QVERIFY(!s.bench.component.isPortOpen());
+        QVERIFY(!s.bench.exchange.InRicerca);
+        QVERIFY(s.bench.scan.Marca.isEmpty());
+        if (held) {
+            QCOMPARE(contentOf(s.foreignLock), lock);
+            struct stat stillThere = {};
+            QVERIFY(s.foreignLock.isEmpty()
+                    || ::lstat(s.foreignLock.toLocal8Bit().constData(), &stillThere) == 0);
+            termios after {};
+            QVERIFY(s.subject.lineSettings(&after));
+            QCOMPARE(cfgetospeed(&after), cfgetospeed(&before));
+            QCOMPARE(after.c_cflag, before.c_cflag);
+            QCOMPARE(after.c_lflag, before.c_lflag);
+            QCOMPARE(s.subject.isExclusive(), exclusive);
+            QCOMPARE(s.subject.bytesReceived(), 0); // not a byte into the holder's session
+        } else if (s.trial.isEmpty()) {
+            QVERIFY(!QFile::exists(lockPathOf(s.port)));
+            QVERIFY(!QFile::exists(s.foreignLock)); // a stale lock is gone
+        }
+    }
+
+    // A scan of three ports asks ModemManager once; a bus that could start ModemManager for the
+    // question never does.
+    void modemManagerAskedOnceNeverStarted()
+    {
+        Scene s;
+        modemManager("Quectel")(s);
+        SimulatedTerminal third;
+        const TrialRun run =
+            runTrial(s.trial + QStringList { s.port, s.healthy.portPath(), third.portPath() },
+                     s.bench.folder.path(), s.environment);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(contentOf(s.root.filePath("modemmanager.log")).count("GetManagedObjects"), 1);
+
+        Scene activating;
+        const QString started = activating.root.filePath("started");
+        QVERIFY(writeFile(activating.root.filePath("services/mm.service"),
+                          "[D-BUS Service]\nName=org.freedesktop.ModemManager1\nExec=/usr/bin/touch "
+                              + started.toLocal8Bit() + "\n"));
+        QVERIFY(!privateBus(activating, {}, activating.root.filePath("services")).isEmpty());
+        activating.alone = true;
+        QCOMPARE(activating.scan().exitCode, 0);
+        QVERIFY(!QFile::exists(started));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScan)
+#include "tst_scan.moc"

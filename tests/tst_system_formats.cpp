@@ -1,0 +1,232 @@
+#include "benches.h"
+#include "terminal/lock_files.h"
+#include "terminal/permission_advice.h"
+#include "terminal/system_formats.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <limits>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+QString numbers(quint64 device)
+{
+    return device ? QStringLiteral("%1:%2").arg(major(device)).arg(minor(device)) : QString();
+}
+
+QByteArray binary(qint32 pid)
+{
+    return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
+}
+
+// A user refused a device of group `group` with `mode`.
+struct Refusal
+{
+    uint group = 20;
+    uint mode = 0660;
+    uint primaryGroup = 1000;
+    QList<uint> session { 1000 };
+    QByteArray groupFile = "root:x:0:\ndialout:x:20:bob\n";
+};
+
+using Make = std::function<int(const QByteArray &path)>;
+
+} // namespace
+
+// What the kernel's files and other programs' lock files say, one case a line, hostile ones
+// among them: any user may write a lock file, and a process may name itself anything.
+class TestSystemFormats : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void lockFilePid()
+    {
+        checkCases<QByteArray, qint64>(::lockFilePid, {
+            { "empty", "", 0 },
+            { "a number alone", "4242\n", 4242 },
+            { "minicom's, ten wide, program and user", "      4242 minicom root\n", 4242 },
+            { "Qt's lines", "4242\nminicom\nbanco\n", 4242 },
+            { "PID 1", "1\n", 1 },
+            { "four binary bytes", binary(4242), 4242 },
+            { "four ASCII bytes are text, not binary", "123\n", 123 },
+            { "four digits", "5678", 5678 },
+            { "a negative binary PID names none", binary(-5), 0 },
+            { "eleven digits", "12345678901\n", 12345678901 },
+            { "more digits than a number holds", QByteArray(40, '9'),
+              std::numeric_limits<qint64>::max() },
+            { "no number", "minicom\n", 0 },
+        });
+    }
+
+    // The paths a lock's name may stand for, or the device numbers it names.
+    void lockFileTarget()
+    {
+        checkCases<QString, QString>(
+            [](const QString &name) {
+                const LockFileTarget target = ::lockFileTarget(name);
+                return target.device ? numbers(*target.device) : target.paths.join(' ');
+            },
+            {
+                { "a port below /dev", "LCK..ttyUSB0", "/dev/ttyUSB0" },
+                { "'_' may stand for '/'", "LCK..pts_3", "/dev/pts_3 /dev/pts/3" },
+                { "lockdev's device numbers", "LCK.004.064", "4:64" },
+                { "numbers that are none", "LCK.4.x", "" },
+                { "no name", "LCK..", "" },
+                { "out of /dev and back", "LCK..pts_.._ttyS0", "/dev/pts_.._ttyS0" },
+                { "into /dev/shm", "LCK..shm_quorvane", "/dev/shm_quorvane" },
+                { "into /dev/mqueue", "LCK..mqueue_q", "/dev/mqueue_q" },
+                { "a FIFO's name: whether it is a device is looked at later", "LCK..initctl",
+                  "/dev/initctl" },
+            });
+    }
+
+    // /proc/locks names a file by its file system's numbers in hex (here 10:31) and its inode.
+    void lockHolder()
+    {
+        checkCases<QByteArray, qint64>(
+            [](const QByteArray &locks) { return ::lockHolder(locks, makedev(10, 31), 3); },
+            {
+                { "a flock", "1: FLOCK  ADVISORY  WRITE 6188 0a:1f:3 0 EOF\n", 6188 },
+                { "a record lock", "1: POSIX  ADVISORY  WRITE 77 0a:1f:3 0 EOF\n", 77 },
+                { "an open file description lock", "1: OFDLCK ADVISORY WRITE -1 0a:1f:3 0 EOF",
+                  -1 },
+                { "a waiter holds nothing", "2: -> FLOCK  ADVISORY  WRITE 6190 0a:1f:3 0 EOF", 0 },
+                { "the holder before its waiter",
+                  "2: FLOCK  ADVISORY  WRITE 6188 0a:1f:3 0 EOF\n"
+                  "2: -> FLOCK  ADVISORY  WRITE 6190 0a:1f:3 0 EOF\n",
+                  6188 },
+                { "another inode", "1: FLOCK  ADVISORY  WRITE 6188 0a:1f:33 0 EOF", 0 },
+                { "another file system", "1: FLOCK  ADVISORY  WRITE 6188 0a:20:3 0 EOF", 0 },
+                { "numbers read as decimal", "1: FLOCK  ADVISORY  WRITE 6188 10:31:3 0 EOF", 0 },
+                { "empty", "", 0 },
+                { "cut short", "1: FLOCK ADVISORY", 0 },
+            });
+    }
+
+    // The kernel's consoles, a process's controlling terminal, the terminal drivers.
+    void devicesNamedByTheKernel()
+    {
+        checkCases<QByteArray, QString>(
+            [](const QByteArray &consoles) {
+                QStringList devices;
+                for (const quint64 device : consoleDevices(consoles))
+                    devices << numbers(device);
+                return devices.join(' ');
+            },
+            {
+                { "a serial console and the virtual terminal",
+                  "ttyS0                -W- (EC p a)    4:64\ntty0 -WU (E  p  )    4:0\n",
+                  "4:64 4:0" },
+                { "a network console has no device", "netcon0              -W- (E    )\n", "" },
+                { "not a number", "ttyS0 -W- (EC p a) 4:x\n", "" },
+                { "no consoles", "", "" },
+            });
+        checkCases<QByteArray, QString>(
+            [](const QByteArray &stat) { return numbers(controllingTerminal(stat)); },
+            {
+                { "a getty on ttyS0", "77 (agetty) S 1 77 77 1088 77 4194560", "4:64" },
+                { "')' and spaces in the name", "77 (a) b (c) S 1 77 77 1088 77", "4:64" },
+                { "no terminal", "77 (sleep) S 1 77 77 0 -1 4194560", "" },
+                { "cut short", "77 (sleep) S 1", "" },
+                { "empty", "", "" },
+            });
+        const QByteArray drivers = "/dev/tty             /dev/tty        5       0 system:/dev/tty\n"
+                                   "usbserial            /dev/ttyUSB   188 0-511 serial\n"
+                                   "serial               /dev/ttyS       4 64-111 serial\n"
+                                   "pty_slave            /dev/pts      136 0-1048575 pty:slave\n";
+        checkCases<QByteArray, bool>(
+            [&drivers](const QByteArray &device) {
+                return isInTerminalDrivers(drivers, *deviceNumber(device));
+            },
+            {
+                { "a USB serial port", "188:3", true },
+                { "the first UART", "4:64", true },
+                { "past the UARTs' range", "4:112", false },
+                { "a pseudo-terminal", "136:5", true },
+                { "/dev/null", "1:3", false },
+            });
+        QVERIFY(!isInTerminalDrivers(QByteArray(), makedev(4, 64)));
+    }
+
+    // The group dialout (20) may read and write the device unless told otherwise.
+    void permissionAdvice()
+    {
+        checkCases<Refusal, QString>(
+            [](const Refusal &r) {
+                const OpenFailure advice = ::permissionAdvice(
+                    r.group, r.mode, { "ada", r.primaryGroup, r.session }, r.groupFile);
+                switch (advice.reason) {
+                case OpenFailure::Reason::NotInGroup:
+                    return "join " + advice.group;
+                case OpenFailure::Reason::GroupNotInSession:
+                    return "log in again to " + advice.group;
+                case OpenFailure::Reason::PermissionDenied:
+                    return QStringLiteral("none");
+                default:
+                    return QStringLiteral("?");
+                }
+            },
+            {
+                { "not in the group", {}, "join dialout" },
+                { "listed in the group file", { .groupFile = "dialout:x:20:bob,ada\n" },
+                  "log in again to dialout" },
+                { "the user's own group", { .primaryGroup = 20 }, "log in again to dialout" },
+                { "a member named like a prefix", { .groupFile = "dialout:x:20:adam\n" },
+                  "join dialout" },
+                { "in the group in this session, still refused", { .session = { 1000, 20 } },
+                  "none" },
+                { "the group may not write", { .mode = 0640 }, "none" },
+                { "root's group", { .group = 0 }, "none" },
+                { "a group the group file does not name", { .group = 21 }, "none" },
+            });
+    }
+
+    // Things any user can put under a lock's name: only a regular file is read, and nothing
+    // blocks or follows a link.
+    void readLockFile()
+    {
+        QTemporaryDir folder;
+        int made = 0;
+        checkCases<Make, QByteArray>(
+            [&](const Make &make) {
+                const QString path = folder.filePath(QString::number(++made));
+                struct stat info = {};
+                return make(path.toLocal8Bit()) == 0
+                    ? ::readLockFile(path, &info).value_or("(not read)")
+                    : QByteArray("(not made)");
+            },
+            {
+                { "a regular file",
+                  [](const QByteArray &path) { return writeFile(path, "4242\n") ? 0 : -1; },
+                  "4242\n" },
+                { "a FIFO", [](const QByteArray &path) { return ::mkfifo(path, 0644); },
+                  "(not read)" },
+                { "a link to a FIFO",
+                  [](const QByteArray &path) {
+                      return ::mkfifo(path + "f", 0644) | ::symlink(path + "f", path);
+                  },
+                  "(not read)" },
+                { "a link to a file",
+                  [](const QByteArray &path) {
+                      return int(!writeFile(path + "f", "4242\n")) | ::symlink(path + "f", path);
+                  },
+                  "(not read)" },
+                { "a folder", [](const QByteArray &path) { return ::mkdir(path, 0755); },
+                  "(not read)" },
+                { "a device",
+                  [](const QByteArray &path) {
+                      return geteuid() == 0 ? ::mknod(path, S_IFCHR | 0644, makedev(1, 3))
+                                            : ::symlink("/dev/null", path);
+                  },
+                  "(not read)" },
+            });
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSystemFormats)
+#include "tst_system_formats.moc"
