@@ -10,6 +10,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using Commands = std::vector<std::string>;
@@ -274,7 +276,7 @@ private Q_SLOTS:
     // Between the checks and the open no other program can take the port: the guard keeps its
     // flock until the port is open. One that takes it in the moment the flock moves to the open
     // port (here this process, through a descriptor of its own) gets it: the port is closed
-    // unused.
+    // before a byte is sent, and the holder named.
     void portTakenBetweenTheChecksAndTheOpen()
     {
         SimulatedTerminal terminal;
@@ -305,9 +307,30 @@ private Q_SLOTS:
         const OpenFailure &taken = component.openFailure();
         QCOMPARE(taken.holder + QString::number(taken.holderPid),
                  "tst_terminal" + QString::number(::getpid()));
-        QTest::qWait(100);
-        QCOMPARE(terminal.bytesReceived(), 0);
         ::close(other);
+    }
+
+    // A flock that /proc/locks shows keeps the port out before the device is opened, which
+    // would raise the holder's modem lines: a played /proc names one on the port's node.
+    void flockSeenBeforeOpening()
+    {
+        SimulatedTerminal terminal;
+        struct stat node = {};
+        QCOMPARE(::stat(terminal.portPath().toLocal8Bit().constData(), &node), 0);
+        QTemporaryDir root;
+        const QString pid = QString::number(::getppid());
+        QVERIFY(plant(root.path(),
+                      { { "proc/locks", QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
+                                            .arg(pid)
+                                            .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
+                                            .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                                            .arg(node.st_ino)
+                                            .toLatin1() },
+                        { "proc/" + pid + "/comm", "picocom\n" } }));
+        PortGuard guard;
+        guard.setSystemRoot(root.path());
+        const OpenFailure held = guard.claim(terminal.portPath());
+        QCOMPARE(held.holder + ' ' + QString::number(held.holderPid), "picocom " + pid);
     }
 
     // Open failures a pseudo-terminal cannot give a root user; ports that fail get no settling
@@ -357,8 +380,10 @@ private Q_SLOTS:
         const QStringList perPort { "", "at", "at", "", "", "at+gmi" };
         QCOMPARE(component.sent, perPort + perPort);
         QVERIFY(!component.isPortOpen());
-        // Three settling waits would have taken two seconds at least.
+        // Three settling waits would have taken two seconds at least; the two ports that opened
+        // had theirs, each ending on a whole second.
         QVERIFY2(times.at(8) < 1500, qPrintable(QString::number(times.at(8))));
+        QVERIFY(times.last() - times.at(8) >= 950);
     }
 
     // The system's ports as a played sysfs tells them: those with a device behind them, in the
