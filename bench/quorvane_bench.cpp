@@ -404,10 +404,35 @@ void guardFigures()
                  R"({"ports": ["ttyUSB7"], "device": "/sys/devices/x", "manufacturer": "X"})" });
     QThread::msleep(1500); // the mock takes its name on the bus
     measure("ModemManager with a modem on another port", environment);
+    mock.kill();
+    mock.waitForFinished();
+    // A ModemManager slower than the second it is given: it is asked once a scan, so the scan
+    // waits once, not once a port.
+    mock.start("/usr/bin/python3",
+               { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-p",
+                 R"({"ports": ["ttyUSB7"], "device": "/sys/devices/x", "delay": 2})" });
+    QThread::msleep(1500);
+    QProcess child;
+    child.setProcessEnvironment(environment);
+    child.start(QCoreApplication::applicationFilePath(), { "--slow-modemmanager-scan" });
+    child.waitForFinished(60000);
+    std::printf("  %-52s %12s s (goal: about 1 s, the wait of one question)\n",
+                "a scan of 3 ports, ModemManager taking 2 s to answer",
+                child.readAllStandardOutput().trimmed().constData());
     for (QProcess *process : { &mock, &bus }) {
         process->kill();
         process->waitForFinished();
     }
+}
+
+// Child mode: a scan of three ports on the system bus it was given, in seconds.
+int slowModemManagerScan()
+{
+    SimulatedTerminal first, second, third;
+    const QStringList ports { first.portPath(), second.portPath(), third.portPath() };
+    const ScanFigures figures = timeScan(ports);
+    std::printf("%.2f\n", figures.wallSeconds);
+    return 0;
 }
 
 } // namespace
@@ -420,6 +445,8 @@ int main(int argc, char *argv[])
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (QCoreApplication::arguments().contains("--guard-costs"))
         return guardCosts(200);
+    if (QCoreApplication::arguments().contains("--slow-modemmanager-scan"))
+        return slowModemManagerScan();
     std::printf("Quorvane benchmark (%d cores)\n", QThread::idealThreadCount());
     pumpCosts();
     exchangesAt2400();

@@ -2,7 +2,7 @@
 
 Parameters: "ports" (the modem's port names below /dev), "device" (its device id),
 "manufacturer" (empty when it has not told), "silent" (it does not answer for its modems, as
-when it is busy probing them).
+when it is busy probing them), "delay" (seconds it takes to list its modems, as when it is slow).
 '''
 
 import dbus
@@ -22,6 +22,12 @@ def load(mock, parameters):
         'Device': dbus.String(parameters.get('device', '')),
         'Manufacturer': dbus.String(parameters.get('manufacturer', '')),
     }, [])
+    if parameters.get('delay'):
+        mock.AddMethod('org.freedesktop.DBus.ObjectManager', 'GetManagedObjects', '',
+                       'a{oa{sa{sv}}}',
+                       'import time\ntime.sleep(%s)\n' % float(parameters['delay'])
+                       + "ret = {dbus.ObjectPath(k): objects[k].props for k in objects.keys() "
+                       "if k.startswith('" + MAIN_OBJ + "/')}")
     if parameters.get('silent'):
         mock.AddMethod('org.freedesktop.DBus.ObjectManager', 'GetManagedObjects', '',
                        'a{oa{sa{sv}}}',
