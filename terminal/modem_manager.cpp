@@ -52,7 +52,8 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, Port &port)
 }
 
 // GetManagedObjects' answer: every object, its interfaces and their properties.
-using ManagedObjects = QMap<QDBusObjectPath, QMap<QString, QVariantMap>>;
+using Interfaces = QMap<QString, QVariantMap>;
+using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
 
 } // namespace ModemManagerBus
 
@@ -64,6 +65,7 @@ ModemManagerAnswer askModemManager()
     static const bool registered = [] {
         qDBusRegisterMetaType<Port>();
         qDBusRegisterMetaType<QList<Port>>();
+        qDBusRegisterMetaType<Interfaces>();
         qDBusRegisterMetaType<ManagedObjects>();
         return true;
     }();
@@ -97,7 +99,7 @@ ModemManagerAnswer askModemManager()
         return answer; // no answer to this question
     answer.state = ModemManagerAnswer::State::Listed;
     const ManagedObjects objects = qdbus_cast<ManagedObjects>(reply.arguments().constFirst());
-    for (const QMap<QString, QVariantMap> &interfaces : objects) {
+    for (const Interfaces &interfaces : objects) {
         const auto modem = interfaces.constFind(QStringLiteral("org.freedesktop.ModemManager1.Modem"));
         if (modem == interfaces.constEnd())
             continue;

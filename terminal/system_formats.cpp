@@ -102,9 +102,14 @@ LockFileTarget lockFileTarget(const QString &name)
         const QString path = name.mid(5);
         for (const QString &candidate :
              { path, QString(path).replace(QLatin1Char('_'), QLatin1Char('/')) }) {
+            // Every part a plain name ("_shm_x" is "/shm/x", "._shm_x" is "./shm/x": the same
+            // folders by another way).
             const QStringList parts = candidate.split(QLatin1Char('/'));
-            if (candidate.isEmpty() || parts.contains(QLatin1String(".."))
-                || parts.first() == QLatin1String("shm") || parts.first() == QLatin1String("mqueue")
+            const bool plain = std::none_of(parts.begin(), parts.end(), [](const QString &part) {
+                return part.isEmpty() || part == QLatin1String(".") || part == QLatin1String("..");
+            });
+            if (!plain || parts.first() == QLatin1String("shm")
+                || parts.first() == QLatin1String("mqueue")
                 || target.paths.contains(QStringLiteral("/dev/") + candidate))
                 continue;
             target.paths << QStringLiteral("/dev/") + candidate;

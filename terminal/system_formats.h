@@ -34,7 +34,7 @@ qint64 lockFilePid(const QByteArray &content);
 // What a lock file's name in a lock folder stands for: the device paths it may name below /dev
 // ("LCK..ttyUSB0"; "LCK..pts_3", '_' standing for '/'), or a device number (lockdev's
 // "LCK.004.064"). A name that leads out of /dev, or into /dev/shm or /dev/mqueue (where any user
-// may put a link), names nothing.
+// may put a link) by any way of writing it, names nothing.
 struct LockFileTarget
 {
     QStringList paths;

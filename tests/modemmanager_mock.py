@@ -1,8 +1,8 @@
 '''ModemManager with one modem, for tests (a python-dbusmock template).
 
 Parameters: "ports" (the modem's port names below /dev), "device" (its device id),
-"manufacturer" (empty when it has not told), "silent" (it does not answer for its modems, as
-when it is busy probing them), "delay" (seconds it takes to list its modems, as when it is slow).
+"manufacturer" (empty when it has not told), "delay" (seconds it takes to list its modems, as
+when it is busy probing them).
 '''
 
 import dbus
@@ -28,8 +28,3 @@ def load(mock, parameters):
                        'import time\ntime.sleep(%s)\n' % float(parameters['delay'])
                        + "ret = {dbus.ObjectPath(k): objects[k].props for k in objects.keys() "
                        "if k.startswith('" + MAIN_OBJ + "/')}")
-    if parameters.get('silent'):
-        mock.AddMethod('org.freedesktop.DBus.ObjectManager', 'GetManagedObjects', '',
-                       'a{oa{sa{sv}}}',
-                       "raise dbus.exceptions.DBusException('busy', "
-                       "name='org.freedesktop.DBus.Error.NoReply')")

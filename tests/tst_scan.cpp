@@ -208,8 +208,8 @@ QString privateBus(Scene &s, const QByteArray &policy = QByteArray(),
 }
 
 // ModemManager on a private system bus, played by python-dbusmock, with a modem that owns the
-// port, answering or `silent`; or only the bus, when `manufacturer` is null. The bus may refuse
-// to pass it any question.
+// port, answering, or `silent` (taking two seconds, twice what it is given); or only the bus,
+// when `manufacturer` is null. The bus may refuse to pass it any question.
 Setup modemManager(const char *manufacturer, bool silent = false, bool refused = false)
 {
     return [=](Scene &s) {
@@ -223,8 +223,8 @@ Setup modemManager(const char *manufacturer, bool silent = false, bool refused =
                 { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-l",
                   s.root.filePath("modemmanager.log"), "-p",
                   QStringLiteral("{\"ports\": [\"%1\"], \"device\": \"/sys/devices/usb1/1-2\", "
-                                 "\"manufacturer\": \"%2\", \"silent\": %3}")
-                      .arg(s.port.mid(5), manufacturer, silent ? "true" : "false") });
+                                 "\"manufacturer\": \"%2\", \"delay\": %3}")
+                      .arg(s.port.mid(5), manufacturer, silent ? "2" : "0") });
         QDBusConnection connection = QDBusConnection::connectToBus(address, "mock");
         QTRY_VERIFY_WITH_TIMEOUT(
             connection.interface()->isServiceRegistered("org.freedesktop.ModemManager1"), 30000);
@@ -243,6 +243,28 @@ class TestScan : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // ModemManager is asked once for a scan of three ports, and afresh by an open after the
+    // scan. Declared first: a process keeps the first system bus it reaches, and this test
+    // gives it one (it is gone after the test, as if there were none).
+    void modemManagerAskedOnceAScan()
+    {
+        Scene s;
+        modemManager("Quectel")(s);
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS",
+                s.environment.value("DBUS_SYSTEM_BUS_ADDRESS").toLocal8Bit());
+        QVERIFY2(QDBusConnection::systemBus().isConnected(), "another test reached a bus first");
+        auto questions = [&s] {
+            return contentOf(s.root.filePath("modemmanager.log")).count("GetManagedObjects");
+        };
+        SimulatedTerminal third;
+        s.bench.ports = { s.port, s.healthy.portPath(), third.portPath() };
+        QCOMPARE(s.bench.scan.CercaCell(), qint16(1));
+        QCOMPARE(messagesOf(s.bench.lines).count("Trovato: -SIEMENS-"), 2);
+        QCOMPARE(questions(), 1);
+        QVERIFY(s.bench.open(third.portPath()));
+        QCOMPARE(questions(), 2);
+    }
+
     // The scan probes a port, then goes on to a healthy terminal on the next port. A port that
     // another program holds, ModemManager's or a console gets not a byte: its line settings,
     // exclusive flag and lock file stay as they were.
@@ -437,27 +459,17 @@ private Q_SLOTS:
         }
     }
 
-    // A scan of three ports asks ModemManager once; a bus that could start ModemManager for the
-    // question never does.
-    void modemManagerAskedOnceNeverStarted()
+    // A bus that could start ModemManager for the question never does.
+    void modemManagerNeverStarted()
     {
         Scene s;
-        modemManager("Quectel")(s);
-        SimulatedTerminal third;
-        const TrialRun run =
-            runTrial(s.trial + QStringList { s.port, s.healthy.portPath(), third.portPath() },
-                     s.bench.folder.path(), s.environment);
-        QCOMPARE(run.exitCode, 0);
-        QCOMPARE(contentOf(s.root.filePath("modemmanager.log")).count("GetManagedObjects"), 1);
-
-        Scene activating;
-        const QString started = activating.root.filePath("started");
-        QVERIFY(writeFile(activating.root.filePath("services/mm.service"),
+        const QString started = s.root.filePath("started");
+        QVERIFY(writeFile(s.root.filePath("services/mm.service"),
                           "[D-BUS Service]\nName=org.freedesktop.ModemManager1\nExec=/usr/bin/touch "
                               + started.toLocal8Bit() + "\n"));
-        QVERIFY(!privateBus(activating, {}, activating.root.filePath("services")).isEmpty());
-        activating.alone = true;
-        QCOMPARE(activating.scan().exitCode, 0);
+        QVERIFY(!privateBus(s, {}, s.root.filePath("services")).isEmpty());
+        s.alone = true;
+        QCOMPARE(s.scan().exitCode, 0);
         QVERIFY(!QFile::exists(started));
     }
 };

@@ -80,6 +80,8 @@ private Q_SLOTS:
                 { "out of /dev and back", "LCK..pts_.._ttyS0", "/dev/pts_.._ttyS0" },
                 { "into /dev/shm", "LCK..shm_quorvane", "/dev/shm_quorvane" },
                 { "into /dev/mqueue", "LCK..mqueue_q", "/dev/mqueue_q" },
+                { "into /dev/shm by an empty part", "LCK.._shm_x", "/dev/_shm_x" },
+                { "into /dev/shm by a dot", "LCK..._shm_x", "/dev/._shm_x" },
                 { "a FIFO's name: whether it is a device is looked at later", "LCK..initctl",
                   "/dev/initctl" },
             });

@@ -275,8 +275,8 @@ private Q_SLOTS:
 
     // Between the checks and the open no other program can take the port: the guard keeps its
     // flock until the port is open. One that takes it in the moment the flock moves to the open
-    // port (here this process, through a descriptor of its own) gets it: the port is closed
-    // before a byte is sent, and the holder named.
+    // port (here this process, through a descriptor of its own) gets it: the component closes
+    // the port right after Qt opened it, before any command, and names the holder.
     void portTakenBetweenTheChecksAndTheOpen()
     {
         SimulatedTerminal terminal;
