@@ -399,19 +399,22 @@ void guardFigures()
     environment.insert("DBUS_SYSTEM_BUS_ADDRESS", QString::fromLatin1(bus.readLine().trimmed()));
     measure("a system bus without ModemManager", environment);
     mock.setProcessEnvironment(environment);
-    mock.start("/usr/bin/python3",
-               { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-p",
-                 R"({"ports": ["ttyUSB7"], "device": "/sys/devices/x", "manufacturer": "X"})" });
-    QThread::msleep(1500); // the mock takes its name on the bus
+    // ModemManager with a modem on another port, answering after `delay` seconds.
+    auto startModemManager = [&mock](const char *delay) {
+        mock.kill();
+        mock.waitForFinished();
+        mock.start("/usr/bin/python3",
+                   { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-p",
+                     QStringLiteral(R"({"ports": ["ttyUSB7"], "device": "/sys/devices/x", )"
+                                    R"("manufacturer": "X", "delay": %1})")
+                         .arg(delay) });
+        QThread::msleep(1500); // the mock takes its name on the bus
+    };
+    startModemManager("0");
     measure("ModemManager with a modem on another port", environment);
-    mock.kill();
-    mock.waitForFinished();
     // A ModemManager slower than the second it is given: it is asked once a scan, so the scan
     // waits once, not once a port.
-    mock.start("/usr/bin/python3",
-               { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-p",
-                 R"({"ports": ["ttyUSB7"], "device": "/sys/devices/x", "delay": 2})" });
-    QThread::msleep(1500);
+    startModemManager("2");
     QProcess child;
     child.setProcessEnvironment(environment);
     child.start(QCoreApplication::applicationFilePath(), { "--slow-modemmanager-scan" });

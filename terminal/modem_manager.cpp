@@ -100,7 +100,8 @@ ModemManagerAnswer askModemManager()
     answer.state = ModemManagerAnswer::State::Listed;
     const ManagedObjects objects = qdbus_cast<ManagedObjects>(reply.arguments().constFirst());
     for (const Interfaces &interfaces : objects) {
-        const auto modem = interfaces.constFind(QStringLiteral("org.freedesktop.ModemManager1.Modem"));
+        const auto modem =
+            interfaces.constFind(QStringLiteral("org.freedesktop.ModemManager1.Modem"));
         if (modem == interfaces.constEnd())
             continue;
         ModemManagerAnswer::Modem listed;

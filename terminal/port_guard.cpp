@@ -4,7 +4,6 @@
 
 #include "lock_files.h"
 #include "permission_advice.h"
-#include "process_table.h"
 #include "tty_devices.h"
 
 #include <QDir>
@@ -72,6 +71,13 @@ QString PortGuard::procFolder() const
     return QDir(m_root).filePath(QStringLiteral("proc"));
 }
 
+// The processes that use the device, matched by the path their descriptors name.
+DeviceUsers PortGuard::usersOfDevice(quint64 device, const QString &devicePath) const
+{
+    return usersOf(procFolder(), device,
+                   QFile::encodeName(QFileInfo(devicePath).canonicalFilePath()));
+}
+
 OpenFailure PortGuard::claim(const QString &devicePath)
 {
     abandon();
@@ -80,10 +86,7 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     if (::stat(path.constData(), &info) != 0)
         return {}; // not there: opening it says so in the usual way
     const bool device = S_ISCHR(info.st_mode);
-    const DeviceUsers users = device
-        ? usersOf(procFolder(), info.st_rdev,
-                  QFile::encodeName(QFileInfo(devicePath).canonicalFilePath()))
-        : DeviceUsers();
+    const DeviceUsers users = device ? usersOfDevice(info.st_rdev, devicePath) : DeviceUsers();
     if (device && (users.controlling != 0 || isKernelConsole(m_root, info.st_rdev)))
         return failure(OpenFailure::Reason::Console);
     if (const OpenFailure modem = askModemManagerAbout(devicePath);
@@ -148,9 +151,7 @@ OpenFailure PortGuard::confirm(qintptr handle)
     ::fstat(int(handle), &info);
     if (const qint64 pid = lockingProcess(procFolder(), info.st_dev, info.st_ino); pid != 0)
         return inUse(pid);
-    return inUse(usersOf(procFolder(), info.st_rdev,
-                         QFile::encodeName(QFileInfo(devicePath).canonicalFilePath()))
-                     .opening);
+    return inUse(usersOfDevice(info.st_rdev, devicePath).opening);
 }
 
 void PortGuard::abandon()
@@ -164,10 +165,9 @@ void PortGuard::abandon()
 // Whether one of ModemManager's modems owns the port, by the scan's answer or a fresh one.
 OpenFailure PortGuard::askModemManagerAbout(const QString &devicePath)
 {
-    const ModemManagerAnswer answer =
-        m_scanning && m_modems ? *m_modems : askModemManager();
-    if (m_scanning)
-        m_modems = answer;
+    if (!m_scanning || !m_modems)
+        m_modems = askModemManager();
+    const ModemManagerAnswer &answer = *m_modems;
     if (answer.state == ModemManagerAnswer::State::NoAnswer)
         return inUse(answer.pid);
     const ModemManagerAnswer::Modem *modem = answer.modemWithPort(kernelName(devicePath));

@@ -2,6 +2,7 @@
 
 #include "modem_manager.h"
 #include "open_failure.h"
+#include "process_table.h"
 
 #include <QString>
 
@@ -43,10 +44,11 @@ private:
     OpenFailure askModemManagerAbout(const QString &devicePath);
     OpenFailure inUse(qint64 pid) const;
     QString procFolder() const;
+    DeviceUsers usersOfDevice(quint64 device, const QString &devicePath) const;
 
     QString m_root = QStringLiteral("/");
     QString m_devicePath;
     int m_descriptor = -1;
     bool m_scanning = false;
-    std::optional<ModemManagerAnswer> m_modems; // kept for the scan
+    std::optional<ModemManagerAnswer> m_modems; // the last answer; kept while a scan runs
 };

@@ -28,7 +28,8 @@ bool isKernelConsole(const QString &systemRoot, quint64 device)
             .simplified()
             .split(' ');
     if (names.contains("tty0"))
-        names += readSmallFile(root.filePath(classFolder + QStringLiteral("tty0/active"))).simplified();
+        names +=
+            readSmallFile(root.filePath(classFolder + QStringLiteral("tty0/active"))).simplified();
     for (const QByteArray &name : std::as_const(names)) {
         if (!name.isEmpty() && !name.contains('/')
             && deviceNumber(readSmallFile(

@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QProcess>
 
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 bool writeFile(const QString &path, const QByteArray &content, int ageSeconds)
@@ -13,6 +14,11 @@ bool writeFile(const QString &path, const QByteArray &content, int ageSeconds)
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size()
         && file.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
                             QFileDevice::FileModificationTime);
+}
+
+QString deviceNumbers(quint64 device)
+{
+    return device ? QStringLiteral("%1:%2").arg(major(device)).arg(minor(device)) : QString();
 }
 
 bool plant(const QString &root, const Tree &tree)
@@ -32,8 +38,7 @@ ScanBench::ScanBench(SerialComponent *given)
     : own(given ? nullptr : std::make_unique<SerialComponent>([this] { return ports; }))
     , component(given ? *given : *own)
 {
-    QObject::connect(&log, &ActivityLog::lineAdded,
-                     [this](const QString &line) { lines << line; });
+    QObject::connect(&log, &ActivityLog::lineAdded, [this](const QString &line) { lines << line; });
 }
 
 bool ScanBench::open(const QString &port)

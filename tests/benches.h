@@ -22,6 +22,9 @@ void row(const char *tag, Values... values)
 // Writes a file, making its folder; `ageSeconds` back-dates it.
 bool writeFile(const QString &path, const QByteArray &content, int ageSeconds = 0);
 
+// A device number as the kernel writes it ("4:64"); empty for none.
+QString deviceNumbers(quint64 device);
+
 // Files below a played system root: a path and its content, or "-> TARGET" for a link.
 using Tree = QList<std::pair<QString, QByteArray>>;
 bool plant(const QString &root, const Tree &tree);
@@ -51,8 +54,9 @@ struct TrialRun
     QStringList printed;
     QStringList logged;
 };
-TrialRun runTrial(const QStringList &command, const QString &folder,
-                  const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
+TrialRun
+runTrial(const QStringList &command, const QString &folder,
+         const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment());
 
 // A table of cases for a function of one argument, one case a line: its name, what the function
 // is given and what it must give back. The first case that fails is named.

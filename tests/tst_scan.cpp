@@ -157,9 +157,7 @@ Setup systemFile(const char *path, QByteArray (*content)(QByteArray device))
     return [=](Scene &s) {
         struct stat info = {};
         ::stat(s.port.toLocal8Bit().constData(), &info);
-        const QByteArray device = QByteArray::number(major(info.st_rdev)) + ':'
-            + QByteArray::number(minor(info.st_rdev));
-        QVERIFY(writeFile(s.root.filePath(path), content(device)));
+        QVERIFY(writeFile(s.root.filePath(path), content(deviceNumbers(info.st_rdev).toLatin1())));
         s.bench.component.setSystemRoot(s.root.path());
     };
 }
@@ -197,8 +195,8 @@ QString privateBus(Scene &s, const QByteArray &policy = QByteArray(),
                   + "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
                     "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
                   + policy + "</policy></busconfig>");
-    QProcess &bus = s.start("dbus-daemon",
-                            { "--config-file=" + config, "--nofork", "--print-address=1" });
+    QProcess &bus =
+        s.start("dbus-daemon", { "--config-file=" + config, "--nofork", "--print-address=1" });
     if (!bus.waitForReadyRead(10000))
         return QString();
     const QString address = QString::fromLatin1(bus.readLine().trimmed());
@@ -370,14 +368,19 @@ private Q_SLOTS:
 
         const QString console = "La porta PORT \u00e8 una console del sistema: non viene "
                                 "verificata.";
-        kept("an active console", systemFile("proc/consoles", [](QByteArray device) {
-                 return "ttyS0 -W- (EC p a) 4:64\nconsole -W- (E p a) " + device + "\n";
-             }),
+        kept("an active console",
+             systemFile("proc/consoles",
+                        [](QByteArray device) {
+                            return "ttyS0 -W- (EC p a) 4:64\nconsole -W- (E p a) " + device + "\n";
+                        }),
              console);
-        kept("a login program on the line", systemFile("proc/77/stat", [](QByteArray device) {
-                 const quint64 number = *deviceNumber(device);
-                 return "77 (agetty) S 1 77 77 " + QByteArray::number(number) + " 77 4194560\n";
-             }),
+        kept("a login program on the line",
+             systemFile("proc/77/stat",
+                        [](QByteArray device) {
+                            const quint64 number = *deviceNumber(device);
+                            return "77 (agetty) S 1 77 77 " + QByteArray::number(number)
+                                + " 77 4194560\n";
+                        }),
              console);
 
         const QString managed = "La porta PORT \u00e8 gestita da ModemManager. Per liberarla "
@@ -424,7 +427,10 @@ private Q_SLOTS:
         const TrialRun run = s.scan();
         const bool found = lines.join(',').contains("Trovato");
         QCOMPARE(run.exitCode,
-                 !s.trial.isEmpty() ? int(!found && s.alone) : found ? 1 : s.alone ? 0 : 2);
+                 !s.trial.isEmpty() ? int(!found && s.alone)
+                     : found        ? 1
+                     : s.alone      ? 0
+                                    : 2);
 
         lines.replaceInStrings("PORT", s.port).replaceInStrings("PID", s.holderPid());
         const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere...",
@@ -464,9 +470,10 @@ private Q_SLOTS:
     {
         Scene s;
         const QString started = s.root.filePath("started");
-        QVERIFY(writeFile(s.root.filePath("services/mm.service"),
-                          "[D-BUS Service]\nName=org.freedesktop.ModemManager1\nExec=/usr/bin/touch "
-                              + started.toLocal8Bit() + "\n"));
+        QVERIFY(
+            writeFile(s.root.filePath("services/mm.service"),
+                      "[D-BUS Service]\nName=org.freedesktop.ModemManager1\nExec=/usr/bin/touch "
+                          + started.toLocal8Bit() + "\n"));
         QVERIFY(!privateBus(s, {}, s.root.filePath("services")).isEmpty());
         s.alone = true;
         QCOMPARE(s.scan().exitCode, 0);

@@ -13,11 +13,6 @@
 
 namespace {
 
-QString numbers(quint64 device)
-{
-    return device ? QStringLiteral("%1:%2").arg(major(device)).arg(minor(device)) : QString();
-}
-
 QByteArray binary(qint32 pid)
 {
     return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
@@ -46,21 +41,23 @@ class TestSystemFormats : public QObject
 private Q_SLOTS:
     void lockFilePid()
     {
-        checkCases<QByteArray, qint64>(::lockFilePid, {
-            { "empty", "", 0 },
-            { "a number alone", "4242\n", 4242 },
-            { "minicom's, ten wide, program and user", "      4242 minicom root\n", 4242 },
-            { "Qt's lines", "4242\nminicom\nbanco\n", 4242 },
-            { "PID 1", "1\n", 1 },
-            { "four binary bytes", binary(4242), 4242 },
-            { "four ASCII bytes are text, not binary", "123\n", 123 },
-            { "four digits", "5678", 5678 },
-            { "a negative binary PID names none", binary(-5), 0 },
-            { "eleven digits", "12345678901\n", 12345678901 },
-            { "more digits than a number holds", QByteArray(40, '9'),
-              std::numeric_limits<qint64>::max() },
-            { "no number", "minicom\n", 0 },
-        });
+        checkCases<QByteArray, qint64>(
+            ::lockFilePid,
+            {
+                { "empty", "", 0 },
+                { "a number alone", "4242\n", 4242 },
+                { "minicom's, ten wide, program and user", "      4242 minicom root\n", 4242 },
+                { "Qt's lines", "4242\nminicom\nbanco\n", 4242 },
+                { "PID 1", "1\n", 1 },
+                { "four binary bytes", binary(4242), 4242 },
+                { "four ASCII bytes are text, not binary", "123\n", 123 },
+                { "four digits", "5678", 5678 },
+                { "a negative binary PID names none", binary(-5), 0 },
+                { "eleven digits", "12345678901\n", 12345678901 },
+                { "more digits than a number holds", QByteArray(40, '9'),
+                  std::numeric_limits<qint64>::max() },
+                { "no number", "minicom\n", 0 },
+            });
     }
 
     // The paths a lock's name may stand for, or the device numbers it names.
@@ -69,7 +66,7 @@ private Q_SLOTS:
         checkCases<QString, QString>(
             [](const QString &name) {
                 const LockFileTarget target = ::lockFileTarget(name);
-                return target.device ? numbers(*target.device) : target.paths.join(' ');
+                return target.device ? deviceNumbers(*target.device) : target.paths.join(' ');
             },
             {
                 { "a port below /dev", "LCK..ttyUSB0", "/dev/ttyUSB0" },
@@ -117,7 +114,7 @@ private Q_SLOTS:
             [](const QByteArray &consoles) {
                 QStringList devices;
                 for (const quint64 device : consoleDevices(consoles))
-                    devices << numbers(device);
+                    devices << deviceNumbers(device);
                 return devices.join(' ');
             },
             {
@@ -129,7 +126,7 @@ private Q_SLOTS:
                 { "no consoles", "", "" },
             });
         checkCases<QByteArray, QString>(
-            [](const QByteArray &stat) { return numbers(controllingTerminal(stat)); },
+            [](const QByteArray &stat) { return deviceNumbers(controllingTerminal(stat)); },
             {
                 { "a getty on ttyS0", "77 (agetty) S 1 77 77 1088 77 4194560", "4:64" },
                 { "')' and spaces in the name", "77 (a) b (c) S 1 77 77 1088 77", "4:64" },
@@ -137,10 +134,11 @@ private Q_SLOTS:
                 { "cut short", "77 (sleep) S 1", "" },
                 { "empty", "", "" },
             });
-        const QByteArray drivers = "/dev/tty             /dev/tty        5       0 system:/dev/tty\n"
-                                   "usbserial            /dev/ttyUSB   188 0-511 serial\n"
-                                   "serial               /dev/ttyS       4 64-111 serial\n"
-                                   "pty_slave            /dev/pts      136 0-1048575 pty:slave\n";
+        const QByteArray drivers =
+            "/dev/tty             /dev/tty        5       0 system:/dev/tty\n"
+            "usbserial            /dev/ttyUSB   188 0-511 serial\n"
+            "serial               /dev/ttyS       4 64-111 serial\n"
+            "pty_slave            /dev/pts      136 0-1048575 pty:slave\n";
         checkCases<QByteArray, bool>(
             [&drivers](const QByteArray &device) {
                 return isInTerminalDrivers(drivers, *deviceNumber(device));
@@ -175,12 +173,15 @@ private Q_SLOTS:
             },
             {
                 { "not in the group", {}, "join dialout" },
-                { "listed in the group file", { .groupFile = "dialout:x:20:bob,ada\n" },
+                { "listed in the group file",
+                  { .groupFile = "dialout:x:20:bob,ada\n" },
                   "log in again to dialout" },
                 { "the user's own group", { .primaryGroup = 20 }, "log in again to dialout" },
-                { "a member named like a prefix", { .groupFile = "dialout:x:20:adam\n" },
+                { "a member named like a prefix",
+                  { .groupFile = "dialout:x:20:adam\n" },
                   "join dialout" },
-                { "in the group in this session, still refused", { .session = { 1000, 20 } },
+                { "in the group in this session, still refused",
+                  { .session = { 1000, 20 } },
                   "none" },
                 { "the group may not write", { .mode = 0640 }, "none" },
                 { "root's group", { .group = 0 }, "none" },

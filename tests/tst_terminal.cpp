@@ -253,9 +253,9 @@ private Q_SLOTS:
         bench.component.send("at");
         QTRY_COMPARE(terminal.commands(), Commands { "at" });
         bench.component.setPortOpen(false);
-        QTRY_COMPARE(terminal.history(),
-                     (Commands { "at", SimulatedTerminal::OutputDiscarded,
-                                 SimulatedTerminal::Closed }));
+        QTRY_COMPARE(
+            terminal.history(),
+            (Commands { "at", SimulatedTerminal::OutputDiscarded, SimulatedTerminal::Closed }));
         QCOMPARE(flock(), 0);
 
         QSignalSpy status(&bench.component, &SerialComponent::ComponentStatusEvent);
@@ -320,12 +320,13 @@ private Q_SLOTS:
         QTemporaryDir root;
         const QString pid = QString::number(::getppid());
         QVERIFY(plant(root.path(),
-                      { { "proc/locks", QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
-                                            .arg(pid)
-                                            .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
-                                            .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
-                                            .arg(node.st_ino)
-                                            .toLatin1() },
+                      { { "proc/locks",
+                          QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
+                              .arg(pid)
+                              .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
+                              .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                              .arg(node.st_ino)
+                              .toLatin1() },
                         { "proc/" + pid + "/comm", "picocom\n" } }));
         PortGuard guard;
         guard.setSystemRoot(root.path());
@@ -435,7 +436,8 @@ private Q_SLOTS:
         // name.
         const QString usb = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-2/";
         auto usbPort = [&usb](const QString &tail, const QByteArray &number, const Tree &strings) {
-            Tree tree { { "sys/dev/char/1:3", "-> ../../" + (usb.mid(4) + "1-2:1.2/" + tail).toLatin1() },
+            Tree tree { { "sys/dev/char/1:3",
+                          "-> ../../" + (usb.mid(4) + "1-2:1.2/" + tail).toLatin1() },
                         { usb + "1-2:1.2/" + tail + "/device", "-> ../.." },
                         { usb + "1-2:1.2/bInterfaceNumber", number },
                         { usb + "idVendor", "2c7c\n" },
@@ -454,7 +456,9 @@ private Q_SLOTS:
             "Percorso stabile: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-port0";
         row("a USB modem with strings and a serial number, by-id and by-path links",
             usbPort(converter, "02\n",
-                    { { "manufacturer", "Quectel\n" }, { "product", "EC25\n" }, { "serial", "0123\n" } })
+                    { { "manufacturer", "Quectel\n" },
+                      { "product", "EC25\n" },
+                      { "serial", "0123\n" } })
                 + byPath + byId,
             QStringList { "Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia 2).", found,
                           atById });

@@ -256,9 +256,9 @@ private Q_SLOTS:
         QTemporaryDir folder;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("QT_QPA_PLATFORM", "offscreen");
-        const TrialRun run = runTrial({ QUORVANE_TRIAL, "--window", "--press-uscita-after", "5500",
-                                        terminal.portPath() },
-                                      folder.path(), environment);
+        const TrialRun run = runTrial(
+            { QUORVANE_TRIAL, "--window", "--press-uscita-after", "5500", terminal.portPath() },
+            folder.path(), environment);
         QCOMPARE(run.exitCode, 0);
         const QStringList expected { "Verifica presenza terminali compatibili",
                                      "Ricerca del terminale in corso, attendere...",
