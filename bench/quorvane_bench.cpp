@@ -6,7 +6,7 @@
 #include "terminal/command_exchange.h"
 #include "terminal/port_guard.h"
 #include "terminal/port_scan.h"
-#include "terminal/process_table.h"
+#include "terminal/system/process_table.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
 #include "window/frmInviaRicevi.h"

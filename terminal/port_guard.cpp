@@ -2,9 +2,9 @@
 
 #if defined(QUORVANE_LINUX_PORT_GUARD)
 
-#include "lock_files.h"
-#include "permission_advice.h"
-#include "tty_devices.h"
+#include "system/lock_files.h"
+#include "system/permission_advice.h"
+#include "system/tty_devices.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "modem_manager.h"
+#include "system/modem_manager.h"
 #include "open_failure.h"
-#include "process_table.h"
+#include "system/process_table.h"
 
 #include <QString>
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "open_failure.h"
-#include "port_identity.h"
-#include "port_listing.h"
+#include "system/port_identity.h"
+#include "system/port_listing.h"
 
 #include <QObject>
 #include <QString>

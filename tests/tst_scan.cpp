@@ -1,6 +1,6 @@
 #include "benches.h"
 #include "simulated_terminal.h"
-#include "terminal/system_formats.h"
+#include "terminal/system/system_formats.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>

@@ -1,7 +1,7 @@
 #include "benches.h"
-#include "terminal/lock_files.h"
-#include "terminal/permission_advice.h"
-#include "terminal/system_formats.h"
+#include "terminal/system/lock_files.h"
+#include "terminal/system/permission_advice.h"
+#include "terminal/system/system_formats.h"
 
 #include <QTemporaryDir>
 #include <QTest>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "open_failure.h"
+#include "terminal/open_failure.h"
 
 #include <QByteArray>
 #include <QList>
