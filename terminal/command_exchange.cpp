@@ -88,10 +88,10 @@ void CommandExchange::EseguiCMD(const QString &Comando)
         if (SenzaAttesa)
             break;
         ++pollCount;
-        if (pollCount % PollBudget == 0) {
+        if (pollCount % m_pollBudget == 0) {
             if (Risposta.size() == checkpointLength)
                 RispostaErrore = true; // the reply stopped growing
-            else if (pollCount >= LastCheckpoint * PollBudget)
+            else if (pollCount >= LastCheckpoint * m_pollBudget)
                 m_replyNeverEnded = RispostaErrore = true;
             else
                 checkpointLength = Risposta.size();
@@ -101,7 +101,7 @@ void CommandExchange::EseguiCMD(const QString &Comando)
     m_lastPollCount = pollCount;
 
     // A reply that needed a whole budget of turns counts as failed, even if "OK" came later.
-    if (pollCount >= PollBudget)
+    if (pollCount >= m_pollBudget)
         RispostaErrore = true;
     if (!Risposta.isEmpty())
         Risposta = PulisciSTR(Risposta);

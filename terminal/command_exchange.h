@@ -41,6 +41,10 @@ public:
     // events, until the reply completes, fails or stops growing.
     void EseguiCMD(const QString &Comando);
 
+    // The budget of turns, PollBudget unless a test shortens it to play a stream in less time:
+    // the checkpoints come sooner, the rules stay the same.
+    void setPollBudget(qint64 turns) { m_pollBudget = turns; }
+
     // Turns the last exchange's wait loop ran.
     qint64 lastPollCount() const { return m_lastPollCount; }
     // Whether text kept coming until the exchange's limits ended it (the last checkpoint, or more
@@ -64,6 +68,7 @@ private:
     SerialComponent &m_component;
     ActivityLog &m_log;
     qsizetype m_testedLength = 0;
+    qint64 m_pollBudget = PollBudget;
     qint64 m_lastPollCount = 0;
     bool m_replyNeverEnded = false;
 };

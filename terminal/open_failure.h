@@ -12,6 +12,7 @@ struct OpenFailure
         NotInGroup, // the user could join `group`
         GroupNotInSession, // the user is in `group`, but this session started before
         InUse, // by `holder`, process `holderPid`, when known
+        StaleLock, // `lockFile`, left by a program that is gone, which this user cannot remove
         Console, // a system console: never opened
         ManagedByModemManager, // never opened; `modemDevice`, `manufacturer` as it reports them
         NotASerialPort,
@@ -22,6 +23,7 @@ struct OpenFailure
     QString group;
     QString holder;
     qint64 holderPid = 0;
+    QString lockFile;
     QString modemDevice;
     QString manufacturer;
     // The system's own words, when they say more than the reason.

@@ -92,8 +92,13 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     if (const OpenFailure modem = askModemManagerAbout(devicePath);
         modem.reason != OpenFailure::Reason::None)
         return modem;
-    if (const std::optional<qint64> lockOwner = liveLockFile(info.st_rdev))
-        return inUse(*lockOwner);
+    if (const std::optional<DeviceLock> lock = lockOfDevice(info.st_rdev)) {
+        if (lock->staleFile.isEmpty())
+            return inUse(lock->pid);
+        OpenFailure stale = failure(OpenFailure::Reason::StaleLock);
+        stale.lockFile = lock->staleFile;
+        return stale;
+    }
     // A flock or a record lock is seen without opening the device: opening would raise the
     // holder's modem lines.
     if (const qint64 pid = lockingProcess(procFolder(), info.st_dev, info.st_ino); pid != 0)

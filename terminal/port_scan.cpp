@@ -8,16 +8,12 @@
 
 namespace {
 
-// Text that comes from other programs and devices (process names, ModemManager's and USB
-// devices' strings, link names), fit for one log line: a control character becomes "?", so
-// that no name can end a line and write one of its own.
-QString printable(QString text)
+// A log line: `format` with each value from outside made printable and put in its place in one
+// pass, so that no value is read as a placeholder ("%1" as a process name would hide the PID).
+template<typename... Values>
+QString message(const QString &format, const Values &...values)
 {
-    for (QChar &c : text) {
-        if (c.category() == QChar::Other_Control)
-            c = QLatin1Char('?');
-    }
-    return text;
+    return format.arg(printable(values)...);
 }
 
 // Removes leading and trailing spaces, and only spaces.
@@ -65,6 +61,31 @@ double leadingNumber(const QString &text)
 
 } // namespace
 
+QString printable(const QString &text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = text.at(i).unicode();
+        qsizetype units = 1;
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1)), units = 2;
+        switch (QChar::category(c)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            result += QLatin1Char('?');
+            break;
+        default:
+            result += QStringView(text).sliced(i, units);
+            break;
+        }
+        i += units - 1;
+    }
+    return result;
+}
+
 QString smapMARCA(QString &testo)
 {
     testo.remove(QLatin1Char('|'));
@@ -87,11 +108,11 @@ qint16 foundPortNumber(const QString &name, qint16 position)
 QString openFailureMessage(const QString &name, const OpenFailure &failure)
 {
     using Reason = OpenFailure::Reason;
-    const QString cannot = QStringLiteral("Impossibile aprire %1: ").arg(name);
+    const QString cannot = message(QStringLiteral("Impossibile aprire %1: "), name);
     // The system's own words, in parentheses, after a reason of ours.
     const QString because = failure.systemText.isEmpty()
         ? QStringLiteral(".")
-        : QStringLiteral(" (%1).").arg(failure.systemText);
+        : message(QStringLiteral(" (%1)."), failure.systemText);
     switch (failure.reason) {
     case Reason::NotFound:
         return cannot + QStringLiteral("porta non trovata.");
@@ -99,29 +120,34 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure)
         return cannot + QStringLiteral("permesso negato.");
     case Reason::NotInGroup:
         return cannot
-            + QStringLiteral("permesso negato. Aggiungere l'utente al gruppo %1 (sudo usermod -a "
-                             "-G %1 $USER) e accedere di nuovo.")
-                  .arg(failure.group);
+            + message(QStringLiteral("permesso negato. Aggiungere l'utente al gruppo %1 (sudo "
+                                     "usermod -a -G %1 $USER) e accedere di nuovo."),
+                      failure.group);
     case Reason::GroupNotInSession:
         return cannot
-            + QStringLiteral("permesso negato. L'utente \u00e8 gi\u00e0 nel gruppo %1: uscire e "
-                             "accedere di nuovo.")
-                  .arg(failure.group);
+            + message(QStringLiteral("permesso negato. L'utente \u00e8 gi\u00e0 nel gruppo %1: "
+                                     "uscire e accedere di nuovo."),
+                      failure.group);
     case Reason::InUse:
         if (!failure.holder.isEmpty()) {
             return cannot
-                + QStringLiteral("la porta \u00e8 gi\u00e0 in uso da %1 (processo %2).")
-                      .arg(printable(failure.holder))
-                      .arg(failure.holderPid);
+                + message(QStringLiteral("la porta \u00e8 gi\u00e0 in uso da %1 (processo %2)."),
+                          failure.holder, QString::number(failure.holderPid));
         }
         return cannot + QStringLiteral("la porta \u00e8 gi\u00e0 in uso da un altro programma.");
+    case Reason::StaleLock:
+        return cannot
+            + message(QStringLiteral("resta il file di blocco %1 di un programma terminato, che "
+                                     "questo utente non pu\u00f2 rimuovere (sudo rm %1)."),
+                      failure.lockFile);
     case Reason::Console:
-        return QStringLiteral("La porta %1 \u00e8 una console del sistema: non viene verificata.")
-            .arg(name);
+        return message(
+            QStringLiteral("La porta %1 \u00e8 una console del sistema: non viene verificata."),
+            name);
     case Reason::ManagedByModemManager:
-        return QStringLiteral("La porta %1 \u00e8 gestita da ModemManager. Per liberarla durante "
-                              "la verifica: mmcli --inhibit-device=%2")
-            .arg(name, printable(failure.modemDevice));
+        return message(QStringLiteral("La porta %1 \u00e8 gestita da ModemManager. Per liberarla "
+                                      "durante la verifica: mmcli --inhibit-device=%2"),
+                       name, failure.modemDevice);
     case Reason::NotASerialPort:
         return cannot + QStringLiteral("non \u00e8 una porta seriale") + because;
     case Reason::InputOutput:
@@ -141,9 +167,8 @@ QString deviceMessage(const UsbInterface &usb)
     const QString device = product.startsWith(manufacturer, Qt::CaseInsensitive)
         ? product
         : QStringList { manufacturer, product }.join(QLatin1Char(' ')).trimmed();
-    const QString numbers = QStringLiteral("USB %1:%2, interfaccia %3")
-                                .arg(usb.vendorId, usb.productId)
-                                .arg(usb.number);
+    const QString numbers = message(QStringLiteral("USB %1:%2, interfaccia %3"), usb.vendorId,
+                                    usb.productId, QString::number(usb.number));
     if (device.isEmpty())
         return QStringLiteral("Dispositivo: %1.").arg(numbers);
     return QStringLiteral("Dispositivo: %1 (%2).").arg(device, numbers);
@@ -168,9 +193,9 @@ qint16 PortScan::CercaCell()
     const PortList listed = m_component.listPorts();
     // Opening a Bluetooth port that is bound but not connected would call the phone.
     for (const QString &name : listed.unconnectedBluetooth) {
-        m_log.AddLog(QStringLiteral("La porta %1 \u00e8 un collegamento Bluetooth non connesso: "
-                                    "non viene verificata.")
-                         .arg(name));
+        m_log.AddLog(message(QStringLiteral("La porta %1 \u00e8 un collegamento Bluetooth non "
+                                            "connesso: non viene verificata."),
+                             name));
     }
     const QStringList &ports = listed.names;
     for (qsizetype i = 0; i < ports.size(); ++i) {
@@ -192,7 +217,7 @@ qint16 PortScan::CercaCell()
 void PortScan::probe(const QString &name)
 {
     m_component.selectPort(name);
-    m_log.AddLog(QStringLiteral("Verifica ") + name + QStringLiteral(" in corso..."));
+    m_log.AddLog(QStringLiteral("Verifica ") + printable(name) + QStringLiteral(" in corso..."));
     const PortIdentity identity = m_component.selectedPortIdentity();
     if (identity.usb)
         m_log.AddLog(deviceMessage(*identity.usb));
@@ -204,7 +229,7 @@ void PortScan::probe(const QString &name)
         m_log.AddLog(openFailureMessage(name, failure));
         // ModemManager has already asked its modem who made it.
         if (failure.reason == OpenFailure::Reason::ManagedByModemManager)
-            logManufacturer(printable(failure.manufacturer), identity);
+            logManufacturer(failure.manufacturer, identity);
         return;
     }
 
@@ -216,9 +241,9 @@ void PortScan::probe(const QString &name)
     // A GPS receiver, a board that prints readings: text without end, and no answer. Whatever
     // more is sent would only be lost in the stream, or do something unknown to the device.
     if (m_exchange.replyNeverEnded()) {
-        m_log.AddLog(QStringLiteral("La porta %1 trasmette senza sosta e non risponde ai comandi: "
-                                    "non viene verificata oltre.")
-                         .arg(name));
+        m_log.AddLog(message(QStringLiteral("La porta %1 trasmette senza sosta e non risponde ai "
+                                            "comandi: non viene verificata oltre."),
+                             name));
         return;
     }
 
@@ -240,7 +265,7 @@ void PortScan::probe(const QString &name)
 
 void PortScan::logManufacturer(const QString &name, const PortIdentity &identity)
 {
-    Marca = trimSpaces(name);
+    Marca = printable(trimSpaces(name));
     if (Marca.isEmpty())
         return;
     m_log.AddLog(QStringLiteral("Trovato: -") + Marca + QStringLiteral("-"));

@@ -13,6 +13,13 @@ class CommandExchange;
 // shortened to what followed the echo and the prefix.
 QString smapMARCA(QString &testo);
 
+// Text from other programs and devices (process names, lock files, ModemManager's and USB
+// devices' strings, link names, a terminal's manufacturer) fit for one log line: control, format
+// and separator characters (Unicode Cc, Cf, Zl, Zp) become "?", so that no value can end a line,
+// draw one nobody wrote, turn the rest of its line around, or send escape sequences to the
+// terminal the log file is read on.
+QString printable(const QString &text);
+
 // The number the scan reports for a found port: the number in its name from the fourth
 // character on (COM3 gives 3) when that is a positive 16-bit value, otherwise the port's
 // position in the list, counted from 1.

@@ -1,7 +1,5 @@
 #include "lock_files.h"
 
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-
 #include "system_files.h"
 #include "system_formats.h"
 
@@ -10,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <limits>
 #include <sys/stat.h>
@@ -30,6 +29,30 @@ bool isAlive(qint64 pid)
     if (pid > std::numeric_limits<pid_t>::max())
         return true;
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
+}
+
+enum class Removal { Removed, Changed, Refused };
+
+// Removes a stale lock if it is still the file that was judged, as it was. Checking and then
+// removing by name would remove a lock another program put there in between; so the file is first
+// moved aside under a name of ours (one step, whatever comes meanwhile), looked at there, and
+// removed only if it is the one judged. Another program's lock goes back under its name.
+Removal removeStaleLock(const QString &lockPath, const QByteArray &content,
+                        const struct stat &judged)
+{
+    const QByteArray name = QFile::encodeName(lockPath);
+    const QByteArray aside = name + ".quorvane-" + QByteArray::number(::getpid());
+    if (::rename(name.constData(), aside.constData()) != 0)
+        return errno == ENOENT ? Removal::Changed : Removal::Refused;
+    struct stat moved = {};
+    if (readLockFile(QFile::decodeName(aside), &moved) == content
+        && moved.st_dev == judged.st_dev && moved.st_ino == judged.st_ino) {
+        ::unlink(aside.constData());
+        return Removal::Removed;
+    }
+    // Unless yet another lock took the name since: that one stays, and so does this one, aside.
+    ::renameat2(AT_FDCWD, aside.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE);
+    return Removal::Changed;
 }
 
 bool isLockOf(const QString &name, quint64 device)
@@ -68,41 +91,36 @@ std::optional<QByteArray> readLockFile(const QString &path, struct stat *info)
     return content;
 }
 
-std::optional<qint64> liveLockFile(quint64 device)
+std::optional<DeviceLock> lockOfDevice(quint64 device)
 {
     for (const char *folder : LockFolders) {
         for (const QString &name : entriesOf(QString::fromLatin1(folder))) {
             if (!name.startsWith(QLatin1String("LCK.")) || !isLockOf(name, device))
                 continue;
             const QString lockPath = QString::fromLatin1(folder) + QLatin1Char('/') + name;
-            struct stat seen = {};
-            const std::optional<QByteArray> content = readLockFile(lockPath, &seen);
+            struct stat judged = {};
+            const std::optional<QByteArray> content = readLockFile(lockPath, &judged);
             // A lock we cannot read, or that is no file, is taken to be live.
             const qint64 pid = content ? lockFilePid(*content) : 0;
             if (pid <= 0 || isAlive(pid))
-                return pid;
-            // Its owner is gone. A program may have put a lock of its own in its place since.
-            struct stat now = {};
-            if (readLockFile(lockPath, &now) == content && now.st_ino == seen.st_ino
-                && now.st_dev == seen.st_dev) {
+                return DeviceLock { pid, QString() };
+            switch (removeStaleLock(lockPath, *content, judged)) {
+            case Removal::Removed:
                 qCDebug(lcLocks) << "stale lock of" << pid << "removed:" << lockPath;
-                ::unlink(QFile::encodeName(lockPath).constData());
+                break;
+            case Removal::Refused:
+                return DeviceLock { 0, lockPath };
+            case Removal::Changed: {
+                // A program put a lock of its own in its place meanwhile: it is judged afresh.
+                struct stat now = {};
+                const std::optional<QByteArray> fresh = readLockFile(lockPath, &now);
+                const qint64 owner = fresh ? lockFilePid(*fresh) : 0;
+                if (!fresh || owner <= 0 || isAlive(owner))
+                    return DeviceLock { owner, QString() };
+                break;
+            }
             }
         }
     }
     return std::nullopt;
 }
-
-#else
-
-std::optional<QByteArray> readLockFile(const QString &, struct stat *)
-{
-    return std::nullopt;
-}
-
-std::optional<qint64> liveLockFile(quint64)
-{
-    return std::nullopt;
-}
-
-#endif

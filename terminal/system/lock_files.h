@@ -17,8 +17,16 @@ struct stat;
 // device is not opened at all).
 std::optional<QByteArray> readLockFile(const QString &path, struct stat *info);
 
-// A live lock file for the device, in any folder and under any name programs give it: the
-// process it names, 0 when it names none that can be read (such a lock counts as live); nothing
-// when there is none. A lock whose process is gone is stale, and removed on the way unless it
-// changed while it was being judged.
-std::optional<qint64> liveLockFile(quint64 device);
+// A lock file that keeps the device out of a check: a live one, with the process it names (0 when
+// it names none that can be read: such a lock counts as live), or a stale one this user may not
+// remove, with its path.
+struct DeviceLock
+{
+    qint64 pid = 0;
+    QString staleFile;
+};
+
+// The lock file of the device, in any folder and under any name programs give it; nothing when
+// there is none. A lock whose process is gone is stale, and removed on the way if it is still the
+// very file that was judged.
+std::optional<DeviceLock> lockOfDevice(quint64 device);

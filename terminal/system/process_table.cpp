@@ -1,7 +1,5 @@
 #include "process_table.h"
 
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-
 #include "system_files.h"
 #include "system_formats.h"
 
@@ -112,25 +110,6 @@ QString processName(const QString &procFolder, qint64 pid)
     if (pid <= 0)
         return QString();
     return QString::fromLocal8Bit(
-               readSmallFile(QStringLiteral("%1/%2/comm").arg(procFolder).arg(pid)))
+               readSmallFile(QStringLiteral("%1/%2/comm").arg(procFolder, QString::number(pid))))
         .trimmed();
 }
-
-#else
-
-DeviceUsers usersOf(const QString &, quint64, const QByteArray &)
-{
-    return {};
-}
-
-qint64 lockingProcess(const QString &, quint64, quint64)
-{
-    return 0;
-}
-
-QString processName(const QString &, qint64)
-{
-    return QString();
-}
-
-#endif
