@@ -72,19 +72,19 @@ QSerialPort::FlowControl flowControlFor(qint32 mode)
 SerialComponent::SerialComponent(QObject *parent)
     : SerialComponent(PortSource(), parent)
 {
-    m_portSource = [this] {
 #if defined(QUORVANE_LINUX_PORT_GUARD)
-        // Qt's own listing opens every 8250 port to ask its type: a pulse on its modem lines,
-        // and an open of the console among them. sysfs tells the same without opening any.
-        return listSerialPorts(m_systemRoot);
+    // Qt's own listing opens every 8250 port to ask its type: a pulse on its modem lines, and an
+    // open of the console among them. sysfs tells the same without opening any.
+    m_portSource = [this] { return listSerialPorts(m_systemRoot); };
 #else
+    m_portSource = [] {
         PortList ports;
         const auto infos = QSerialPortInfo::availablePorts();
         for (const QSerialPortInfo &info : infos)
             ports.names << info.portName();
         return ports;
-#endif
     };
+#endif
 }
 
 SerialComponent::SerialComponent(PortSource ports, QObject *parent)
@@ -195,7 +195,11 @@ void SerialComponent::setScanning(bool scanning)
 
 PortIdentity SerialComponent::selectedPortIdentity() const
 {
+#if defined(QUORVANE_LINUX_PORT_GUARD)
     return identifyPort(m_systemRoot, devicePath(m_portName));
+#else
+    return {};
+#endif
 }
 
 void SerialComponent::applyLineSettings()

@@ -9,8 +9,6 @@ const ModemManagerAnswer::Modem *ModemManagerAnswer::modemWithPort(const QString
     return nullptr;
 }
 
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -117,12 +115,3 @@ ModemManagerAnswer askModemManager()
     }
     return answer;
 }
-
-#else
-
-ModemManagerAnswer askModemManager()
-{
-    return {};
-}
-
-#endif

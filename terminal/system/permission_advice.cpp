@@ -32,8 +32,6 @@ OpenFailure permissionAdvice(uint deviceGroup, uint deviceMode, const UserAccoun
     return advice;
 }
 
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-
 OpenFailure permissionRefusal(const QString &systemRoot, const QString &devicePath)
 {
     struct stat info = {};
@@ -56,14 +54,3 @@ OpenFailure permissionRefusal(const QString &systemRoot, const QString &devicePa
         info.st_gid, info.st_mode, user,
         readSmallFile(QDir(systemRoot).filePath(QStringLiteral("etc/group")), GroupFileLimit));
 }
-
-#else
-
-OpenFailure permissionRefusal(const QString &, const QString &)
-{
-    OpenFailure refused;
-    refused.reason = OpenFailure::Reason::PermissionDenied;
-    return refused;
-}
-
-#endif

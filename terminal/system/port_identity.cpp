@@ -1,7 +1,5 @@
 #include "port_identity.h"
 
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-
 #include "system_files.h"
 
 #include <QDir>
@@ -106,12 +104,3 @@ PortIdentity identifyPort(const QString &systemRoot, const QString &devicePath)
     identity.stablePath = stablePathOf(root, QFileInfo(devicePath).canonicalFilePath(), folders);
     return identity;
 }
-
-#else
-
-PortIdentity identifyPort(const QString &, const QString &)
-{
-    return {};
-}
-
-#endif

@@ -1,7 +1,5 @@
 #include "port_listing.h"
 
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-
 #include "system_files.h"
 
 #include <QDir>
@@ -43,12 +41,3 @@ PortList listSerialPorts(const QString &systemRoot)
         ports.unconnectedBluetooth << name;
     return ports;
 }
-
-#else
-
-PortList listSerialPorts(const QString &)
-{
-    return {};
-}
-
-#endif

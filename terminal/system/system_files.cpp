@@ -1,7 +1,5 @@
 #include "system_files.h"
 
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-
 #include <QFile>
 
 #include <dirent.h>
@@ -39,5 +37,3 @@ QStringList entriesOf(const QString &folder)
     ::closedir(directory);
     return names;
 }
-
-#endif

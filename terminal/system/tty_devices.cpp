@@ -1,7 +1,5 @@
 #include "tty_devices.h"
 
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-
 #include "system_files.h"
 #include "system_formats.h"
 
@@ -39,17 +37,3 @@ bool isKernelConsole(const QString &systemRoot, quint64 device)
     }
     return false;
 }
-
-#else
-
-bool isTerminal(const QString &, quint64)
-{
-    return true;
-}
-
-bool isKernelConsole(const QString &, quint64)
-{
-    return false;
-}
-
-#endif
