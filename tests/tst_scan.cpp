@@ -20,10 +20,13 @@ namespace {
 
 const Commands AllCommands { "", "at", "at", "", "", "at+gmi" };
 
-// A port the scan probes first, whatever holds it, and a healthy terminal after it. The scan
-// runs in this process, or as the trial tool in a process of its own when `trial` is set.
+// A port the scan probes, whatever holds it, alone or with a healthy terminal after it when going
+// on past the port is the point. The scan runs in this process, on a quarter of the budget of
+// turns (a checkpoint every quarter of a second or so: the same rules in less time), or as the
+// trial tool in a process of its own when `trial` is set.
 struct Scene
 {
+    Scene() { bench.exchange.setPollBudget(CommandExchange::PollBudget / 4); }
     SimulatedTerminal subject;
     SimulatedTerminal healthy;
     QString port = subject.portPath();
@@ -34,7 +37,7 @@ struct Scene
     QStringList trial;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const char *cannot = nullptr; // why this machine cannot play the row
-    bool alone = false; // no healthy terminal after the port
+    bool alone = true; // no healthy terminal after the port
 
     QProcess &start(const QString &program, const QStringList &arguments)
     {
@@ -84,11 +87,12 @@ struct Scene
 
 using Setup = std::function<void(Scene &)>;
 
-// Another program holding a port with a flock, in exclusive mode, or just open; it says "ready"
-// once it holds it.
+// Another program holding a port with a flock, in exclusive mode, or just open, under the name
+// it is given; it says "ready" once it holds it.
 const QStringList PythonHolder {
     "-c",
     "import fcntl, os, sys, termios, time\n"
+    "if len(sys.argv) > 3: open('/proc/self/comm', 'w').write(sys.argv[3])\n"
     "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
     "if sys.argv[2] == 'flock': fcntl.flock(fd, fcntl.LOCK_EX)\n"
     "if sys.argv[2] == 'exclusive': fcntl.ioctl(fd, termios.TIOCEXCL)\n"
@@ -96,11 +100,26 @@ const QStringList PythonHolder {
     "time.sleep(60)\n"
 };
 
-Setup heldWith(const char *how)
+Setup heldWith(const char *how, const QString &name = "python3")
 {
-    return [how](Scene &s) {
-        s.hold("/usr/bin/python3", PythonHolder + QStringList { s.port, how });
+    return [=](Scene &s) {
+        s.hold("/usr/bin/python3", PythonHolder + QStringList { s.port, how, name });
     };
+}
+
+// One setup after the other.
+Setup both(Setup first, Setup second)
+{
+    return [=](Scene &s) {
+        first(s);
+        second(s);
+    };
+}
+
+// Going on past the port to the healthy terminal is the point of the row.
+Setup goingOn(Setup setup)
+{
+    return both(setup, [](Scene &s) { s.alone = false; });
 }
 
 // The holder's descriptors unseen: a played /proc with nothing but the locks the system lists
@@ -117,25 +136,25 @@ Setup descriptorsUnseen(Setup holder)
     };
 }
 
-// A terminal alone on the scan's list, with its own reply to one command.
+// A terminal with its own reply to one command, paced or all at once.
 Setup replyTo(const char *command, const QByteArray &text, bool paced = true)
 {
     return [=](Scene &s) {
-        s.alone = true;
         s.subject.setPaced(paced);
         s.subject.setReply(command, text);
     };
 }
 
 // A device that is no terminal: it sends `text` every `interval` and answers nothing.
-Setup streaming(int intervalMs, const QByteArray &text, bool alone = true)
+Setup streaming(int intervalMs, const QByteArray &text)
 {
     return [=](Scene &s) {
-        s.alone = alone;
         s.subject.setSilent(true);
         s.subject.sendEvery(std::chrono::milliseconds(intervalMs), text);
     };
 }
+
+
 
 // A minicom lock a minute old, of a process that runs (sleep), or of one that is gone.
 Setup minicomLock(bool live)
@@ -151,13 +170,13 @@ Setup minicomLock(bool live)
     };
 }
 
-// A file of the system's, below the played root, made from the port's device number ("136:3").
-Setup systemFile(const char *path, QByteArray (*content)(QByteArray device))
+// Files of the system's, below the played root, made from the port's device number ("136:3").
+Setup systemFiles(Tree (*files)(QByteArray device))
 {
     return [=](Scene &s) {
         struct stat info = {};
         ::stat(s.port.toLocal8Bit().constData(), &info);
-        QVERIFY(writeFile(s.root.filePath(path), content(deviceNumbers(info.st_rdev).toLatin1())));
+        QVERIFY(plant(s.root.path(), files(deviceNumbers(info.st_rdev).toLatin1())));
         s.bench.component.setSystemRoot(s.root.path());
     };
 }
@@ -182,16 +201,19 @@ Setup asNobody(mode_t mode, bool exclusive = false)
     };
 }
 
-// A private system bus for the trial, by `policy` (allowing all when empty), with the service
-// files of `services`; its address.
-QString privateBus(Scene &s, const QByteArray &policy = QByteArray(),
-                   const QString &services = QString())
+// A private system bus for the trial, by `policy` (allowing all when empty); its address. The bus
+// could start ModemManager for a question (which would leave the file "started"), but is never
+// to be asked to.
+QString privateBus(Scene &s, const QByteArray &policy = QByteArray())
 {
     const QString config = s.root.filePath("bus.conf");
+    writeFile(s.root.filePath("services/mm.service"),
+              "[D-BUS Service]\nName=org.freedesktop.ModemManager1\nExec=/usr/bin/touch "
+                  + s.root.filePath("started").toLocal8Bit() + "\n");
     writeFile(config,
               "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
               "<auth>EXTERNAL</auth><servicedir>"
-                  + (services.isEmpty() ? s.root.path() : services).toLocal8Bit()
+                  + s.root.filePath("services").toLocal8Bit()
                   + "</servicedir><policy context=\"default\"><allow send_destination=\"*\" "
                     "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
                   + policy + "</policy></busconfig>");
@@ -214,7 +236,6 @@ Setup modemManager(const char *manufacturer, bool silent = false, bool refused =
         const QString address = privateBus(
             s, refused ? "<deny send_destination=\"org.freedesktop.ModemManager1\"/>" : "");
         QVERIFY(!address.isEmpty());
-        s.alone = silent;
         if (!manufacturer)
             return;
         s.start("/usr/bin/python3",
@@ -241,8 +262,8 @@ class TestScan : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    // ModemManager is asked once for a scan of three ports, and afresh by an open after the
-    // scan. Declared first: a process keeps the first system bus it reaches, and this test
+    // ModemManager is asked once for a scan of three ports, and afresh by the next scan (a modem
+    // lent with mmcli meanwhile is free then). Declared first: a process keeps the first system bus it reaches, and this test
     // gives it one (it is gone after the test, as if there were none).
     void modemManagerAskedOnceAScan()
     {
@@ -259,7 +280,8 @@ private Q_SLOTS:
         QCOMPARE(s.bench.scan.CercaCell(), qint16(1));
         QCOMPARE(messagesOf(s.bench.lines).count("Trovato: -SIEMENS-"), 2);
         QCOMPARE(questions(), 1);
-        QVERIFY(s.bench.open(third.portPath()));
+        s.bench.ports = { s.port };
+        s.bench.scan.CercaCell();
         QCOMPARE(questions(), 2);
     }
 
@@ -284,12 +306,15 @@ private Q_SLOTS:
         probed("at refused", replyTo("at", "\r\nERROR\r\n"), siemens);
         probed("identification with OK and an error",
                replyTo("at+gmi", "\r\nSIEMENS\r\nOK\r\nERROR\r\n", false), none);
-        probed("non-text bytes in the name",
-               replyTo("at+gmi", QByteArray("\r\nSIE\x00MENS\xff\x01\r\n\r\nOK\r\n", 20)),
-               { QString::fromLatin1("Trovato: -SIE\x00MENS\xff\x01-", 21) });
+        // Bytes that would end the line, move the cursor or clear the screen of whoever reads
+        // the log file with cat reach it as "?"; other Latin-1 bytes stay as they came.
+        probed("control bytes in the name",
+               replyTo("at+gmi",
+                       QByteArray("\r\nSIE\x00MENS\xff\x7f\x85\x1b[2J\x1b]0;x\x07\r\n\r\nOK\r\n", 29)),
+               { QString::fromLatin1("Trovato: -SIE?MENS\xff???[2J?]0;x?-") });
         probed("unplugged during an exchange",
-               Setup([](Scene &s) { s.subject.hangUpOnCommand(2); }), none, { "", "at" });
-        probed("unplugged during the settling wait", Setup([](Scene &s) {
+               goingOn([](Scene &s) { s.subject.hangUpOnCommand(2); }), none, { "", "at" });
+        probed("unplugged during the settling wait", goingOn([](Scene &s) {
                    // Right after the port opens: the first events pumped are the wait's.
                    QObject::connect(&s.bench.log, &ActivityLog::lineAdded, [&s](QString line) {
                        if (line.endsWith("Verifica " + s.port + " in corso..."))
@@ -301,23 +326,19 @@ private Q_SLOTS:
         // the port gets nothing more after "at".
         const QStringList streams { "La porta PORT trasmette senza sosta e non risponde ai "
                                     "comandi: non viene verificata oltre." };
-        probed("a GPS receiver, a burst every second",
-               streaming(1000,
-                         "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n"
-                         "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n",
-                         false),
+        probed("a GPS receiver, five bursts a second",
+               goingOn(streaming(
+                   200,
+                   "$GPGGA,123519,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,*47\r\n"
+                   "$GPRMC,123519,A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W*6A\r\n")),
                streams, { "", "at" });
         probed("a board printing every 100 ms", streaming(100, "ADC 512\r\n"), streams,
                { "", "at" });
         probed("a modem with unsolicited reports", Setup([](Scene &s) {
-                   s.alone = true;
                    s.subject.sendEvery(std::chrono::milliseconds(700), "\r\n+CSQ: 17,99\r\n");
                }),
                siemens);
-        probed("a loopback plug", Setup([](Scene &s) {
-                   s.alone = true;
-                   s.subject.answerEveryLineWith("");
-               }),
+        probed("a loopback plug", Setup([](Scene &s) { s.subject.answerEveryLineWith(""); }),
                none);
         kept("a port that is not there",
              Setup([](Scene &s) { s.port = "/dev/quorvane-no-such-port"; }),
@@ -336,6 +357,10 @@ private Q_SLOTS:
         kept("a live minicom lock a minute old", minicomLock(true), heldBy.arg("sleep"));
         probed("a lock whose process is gone", minicomLock(false), siemens);
         kept("a program that only has it open", heldWith("open"), heldBy.arg("python3"));
+        // A name is the process's own choice: a placeholder, a right-to-left override and an
+        // escape sequence neither hide the PID nor reach the line.
+        kept("a program named to forge its line", heldWith("open", "%1\u202e\x1b[2J"),
+             "Impossibile aprire PORT: la porta \u00e8 gi\u00e0 in uso da %1??[2J (processo PID).");
         // The listing names ports below /dev: the guard judges the device the name stands for.
         kept("a program that has it open, the port named as the listing names it",
              Setup([](Scene &s) {
@@ -348,8 +373,12 @@ private Q_SLOTS:
                  constexpr int NullDiscipline = 27;
                  const int line = ::open(s.port.toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
                  int discipline = NullDiscipline;
-                 if (::ioctl(line, TIOCSETD, &discipline) != 0)
+                 if (::ioctl(line, TIOCSETD, &discipline) != 0) {
                      s.cannot = "needs the n_null line discipline";
+                     // The only row that reaches the check of disciplines: CI must run it.
+                     if (qgetenv("CI") == "true")
+                         QFAIL(s.cannot);
+                 }
                  ::close(line);
              }),
              byAnother);
@@ -368,19 +397,23 @@ private Q_SLOTS:
 
         const QString console = "La porta PORT \u00e8 una console del sistema: non viene "
                                 "verificata.";
-        kept("an active console",
-             systemFile("proc/consoles",
-                        [](QByteArray device) {
-                            return "ttyS0 -W- (EC p a) 4:64\nconsole -W- (E p a) " + device + "\n";
-                        }),
+        kept("an active console", systemFiles([](QByteArray device) {
+                 return Tree { { "proc/consoles",
+                                 "ttyS0 -W- (EC p a) 4:64\nconsole -W- (E p a) " + device + "\n" } };
+             }),
              console);
-        kept("a login program on the line",
-             systemFile("proc/77/stat",
-                        [](QByteArray device) {
-                            const quint64 number = *deviceNumber(device);
-                            return "77 (agetty) S 1 77 77 " + QByteArray::number(number)
-                                + " 77 4194560\n";
-                        }),
+        kept("the virtual terminal in front, as sysfs names the consoles",
+             systemFiles([](QByteArray device) {
+                 return Tree { { "sys/class/tty/console/active", "ttyS0 tty0\n" },
+                               { "sys/class/tty/tty0/active", "tty7\n" },
+                               { "sys/class/tty/tty7/dev", device + "\n" } };
+             }),
+             console);
+        kept("a login program on the line", systemFiles([](QByteArray device) {
+                 const quint64 number = *deviceNumber(device);
+                 return Tree { { "proc/77/stat", "77 (agetty) S 1 77 77 "
+                                     + QByteArray::number(number) + " 77 4194560\n" } };
+             }),
              console);
 
         const QString managed = "La porta PORT \u00e8 gestita da ModemManager. Per liberarla "
@@ -407,6 +440,13 @@ private Q_SLOTS:
              "Impossibile aprire PORT: permesso negato. Aggiungere l'utente al gruppo dialout "
              "(sudo usermod -a -G dialout $USER) e accedere di nuovo.");
         kept("nobody, held exclusively", asNobody(0666, true), byAnother);
+        // Root's processes are alive to nobody although it may not signal them; root's stale lock
+        // is one nobody may not remove, in a folder with the sticky bit.
+        kept("nobody, root's live lock", both(asNobody(0666), minicomLock(true)),
+             heldBy.arg("sleep"));
+        kept("nobody, root's stale lock", both(asNobody(0666), minicomLock(false)),
+             "Impossibile aprire PORT: resta il file di blocco LOCK di un programma terminato, che "
+             "questo utente non pu\u00f2 rimuovere (sudo rm LOCK).");
     }
     void scanGoesOnPastThePort()
     {
@@ -432,7 +472,9 @@ private Q_SLOTS:
                      : s.alone      ? 0
                                     : 2);
 
-        lines.replaceInStrings("PORT", s.port).replaceInStrings("PID", s.holderPid());
+        lines.replaceInStrings("PORT", s.port)
+            .replaceInStrings("PID", s.holderPid())
+            .replaceInStrings("LOCK", s.foreignLock);
         const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere...",
                                                    "Verifica " + s.port + " in corso..." }
             + lines
@@ -460,24 +502,9 @@ private Q_SLOTS:
             QCOMPARE(s.subject.isExclusive(), exclusive);
             QCOMPARE(s.subject.bytesReceived(), 0); // not a byte into the holder's session
         } else if (s.trial.isEmpty()) {
-            QVERIFY(!QFile::exists(lockPathOf(s.port)));
             QVERIFY(!QFile::exists(s.foreignLock)); // a stale lock is gone
         }
-    }
-
-    // A bus that could start ModemManager for the question never does.
-    void modemManagerNeverStarted()
-    {
-        Scene s;
-        const QString started = s.root.filePath("started");
-        QVERIFY(
-            writeFile(s.root.filePath("services/mm.service"),
-                      "[D-BUS Service]\nName=org.freedesktop.ModemManager1\nExec=/usr/bin/touch "
-                          + started.toLocal8Bit() + "\n"));
-        QVERIFY(!privateBus(s, {}, s.root.filePath("services")).isEmpty());
-        s.alone = true;
-        QCOMPARE(s.scan().exitCode, 0);
-        QVERIFY(!QFile::exists(started));
+        QVERIFY(!QFile::exists(s.root.filePath("started")));
     }
 };
 

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <limits>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -146,6 +147,7 @@ private Q_SLOTS:
             {
                 { "a USB serial port", "188:3", true },
                 { "the first UART", "4:64", true },
+                { "the last UART", "4:111", true },
                 { "past the UARTs' range", "4:112", false },
                 { "a pseudo-terminal", "136:5", true },
                 { "/dev/null", "1:3", false },
@@ -190,18 +192,26 @@ private Q_SLOTS:
     }
 
     // Things any user can put under a lock's name: only a regular file is read, and nothing
-    // blocks or follows a link.
+    // blocks, follows a link or opens what it is not to read (opening a serial device raises its
+    // modem lines), as the opens inotify reports of what was made tell.
     void readLockFile()
     {
         QTemporaryDir folder;
         int made = 0;
+        const int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         checkCases<Make, QByteArray>(
             [&](const Make &make) {
                 const QString path = folder.filePath(QString::number(++made));
                 struct stat info = {};
-                return make(path.toLocal8Bit()) == 0
-                    ? ::readLockFile(path, &info).value_or("(not read)")
-                    : QByteArray("(not made)");
+                if (make(path.toLocal8Bit()) != 0)
+                    return QByteArray("(not made)");
+                const int watch = ::inotify_add_watch(opens, path.toLocal8Bit(), IN_OPEN);
+                const std::optional<QByteArray> content = ::readLockFile(path, &info);
+                char events[4096];
+                const bool opened = ::read(opens, events, sizeof events) > 0;
+                ::inotify_rm_watch(opens, watch);
+                while (::read(opens, events, sizeof events) > 0) { } // the watch's own end
+                return content.value_or(opened ? "(opened)" : "(not read)");
             },
             {
                 { "a regular file",
@@ -228,6 +238,7 @@ private Q_SLOTS:
                   },
                   "(not read)" },
             });
+        ::close(opens);
     }
 };
 
