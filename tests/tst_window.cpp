@@ -36,8 +36,8 @@ const QStringList NotFoundAdvice {
     "******************",
 };
 
-// The window over the given component, in a temporary folder, with every logged line recorded
-// with the time it came and the state of "Verifica" at that moment.
+// The window over the given component, shown, in a temporary folder, with every logged line
+// recorded with the time it came and the state of "Verifica" at that moment.
 struct WindowBench
 {
     QTemporaryDir folder;
@@ -59,6 +59,7 @@ struct WindowBench
         QObject::connect(&window->log(), &ActivityLog::lineAdded,
                          [this](const QString &line) { record(line); });
         window->setEndProgram([this] { ++endRequests; });
+        window->show();
     }
     void record(const QString &line)
     {
@@ -181,7 +182,6 @@ private Q_SLOTS:
     {
         auto *component = new ScriptedComponent;
         WindowBench bench(component);
-        bench.window->show();
         // At start: the component's four settings written, the first check armed.
         QCOMPARE(component->writeTimeout(), 1000);
         QVERIFY(component->readBufferLimit() == 0 && component->handshaking() == 0);
@@ -231,7 +231,6 @@ private Q_SLOTS:
         SimulatedTerminal terminal;
         const QString port = terminal.portPath();
         WindowBench bench(new SerialComponent([port] { return QStringList { port }; }));
-        bench.window->show();
         QVERIFY(bench.waitForVerifica());
         QCOMPARE(bench.messages(),
                  (QStringList { "Verifica presenza terminali compatibili",
@@ -268,6 +267,16 @@ private Q_SLOTS:
         QVERIFY(!terminal.commands().empty()); // the check was under way
         // The port was closed on the way out: its lock file is gone.
         QVERIFY(!QFile::exists(lockPathOf(terminal.portPath())));
+    }
+
+    // What the window gains goes to the list; the buttons keep their size and gap, centred below
+    // it (other sizes or another gap would move "Verifica").
+    void listGrowsWithTheWindow()
+    {
+        WindowBench bench(new ScriptedComponent);
+        bench.window->resize(701, 500);
+        QCOMPARE(bench.window->listLog->geometry(), QRect(8, 8, 683, 447));
+        QCOMPARE(bench.window->Command1->geometry(), QRect(229, 467, 97, 25));
     }
 };
 

@@ -6,6 +6,7 @@
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 
+#include <QBoxLayout>
 #include <QCloseEvent>
 #include <QIcon>
 #include <QListWidget>
@@ -28,6 +29,13 @@ const char *const NotFoundAdvice[] = {
     "e poi ricollegarlo.",
     "******************",
 };
+
+// At the first size these keep the list where it always was (8,8, 417 x 316), and the buttons'
+// row, size (97 x 25) and gap (47).
+constexpr QMargins WindowMargins { 8, 8, 10, 8 };
+constexpr int ListToButtons = 12;
+constexpr QSize ButtonSize { 97, 25 };
+constexpr int ButtonGap = 47;
 
 void endProcessNow()
 {
@@ -77,12 +85,12 @@ void frmInviaRicevi::buildControls()
     for (const int size : { 48, 64, 128, 256 })
         icon.addFile(QStringLiteral(":/icons/quorvane-%1.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
-    setFixedSize(ClientSize);
+    setMinimumSize(ClientSize);
+    resize(ClientSize);
     move(StoredPosition);
 
     listLog = new QListWidget(this);
     listLog->setObjectName(QStringLiteral("listLog"));
-    listLog->setGeometry(8, 8, 417, 316);
     QFont listFont(QStringLiteral("Verdana"));
     listFont.setPointSizeF(8.25);
     listLog->setFont(listFont);
@@ -93,13 +101,26 @@ void frmInviaRicevi::buildControls()
     buttonFont.setPointSizeF(9.75);
     Command1 = new QPushButton(QStringLiteral("Verifica"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setGeometry(88, 336, 97, 25);
+    Command1->setFixedSize(ButtonSize);
     Command1->setFont(buttonFont);
     Command1->setEnabled(false);
     Command2 = new QPushButton(QStringLiteral("Uscita"), this);
     Command2->setObjectName(QStringLiteral("Command2"));
-    Command2->setGeometry(232, 336, 97, 25);
+    Command2->setFixedSize(ButtonSize);
     Command2->setFont(buttonFont);
+
+    // The list takes all the room the window gains; the buttons stay centred below it.
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(ButtonGap);
+    buttons->addStretch();
+    buttons->addWidget(Command1);
+    buttons->addWidget(Command2);
+    buttons->addStretch();
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(WindowMargins);
+    layout->setSpacing(ListToButtons);
+    layout->addWidget(listLog, 1);
+    layout->addLayout(buttons);
 
     setTabOrder(listLog, Command1);
     setTabOrder(Command1, Command2);

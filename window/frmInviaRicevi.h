@@ -37,7 +37,7 @@ public:
     QTimer *Timer1 = nullptr;
     SerialComponent *comSMS = nullptr;
 
-    // Client area and control geometry, in pixels (15 twips to the pixel).
+    // The first and smallest client area, in pixels (15 twips to the pixel).
     static constexpr QSize ClientSize { 435, 369 };
     static constexpr QPoint StoredPosition { 193, 165 };
     static constexpr int CheckDelayMs = 3000;
