@@ -5,6 +5,7 @@
 #include "window/activity_log.h"
 #include "window/frmInviaRicevi.h"
 
+#include <QClipboard>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -60,6 +61,8 @@ struct WindowBench
                          [this](const QString &line) { record(line); });
         window->setEndProgram([this] { ++endRequests; });
         window->show();
+        // Shortcuts reach only an active window.
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
     }
     void record(const QString &line)
     {
@@ -277,6 +280,22 @@ private Q_SLOTS:
         bench.window->resize(701, 500);
         QCOMPARE(bench.window->listLog->geometry(), QRect(8, 8, 683, 447));
         QCOMPARE(bench.window->Command1->geometry(), QRect(229, 467, 97, 25));
+    }
+
+    // Ctrl+A and Ctrl+C copy the selected lines as shown; on a "Percorso stabile" line the menu
+    // copies the path alone, and every line.
+    void copyingLines()
+    {
+        WindowBench bench(new ScriptedComponent);
+        QListWidget *list = bench.window->listLog;
+        bench.window->log().AddLog("Percorso stabile: /dev/serial/by-id/usb-Quectel-if02-port0");
+        QTest::keyClicks(list, "ac", Qt::ControlModifier); // Ctrl+A, Ctrl+C
+        QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
+        Q_EMIT list->customContextMenuRequested(list->visualItemRect(list->item(1)).center());
+        QApplication::activePopupWidget()->actions().value(2)->trigger(); // "Copia percorso"
+        QCOMPARE(QGuiApplication::clipboard()->text(), "/dev/serial/by-id/usb-Quectel-if02-port0");
+        QApplication::activePopupWidget()->actions().value(1)->trigger(); // "Copia tutto"
+        QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
     }
 };
 

@@ -6,10 +6,14 @@
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 
+#include <QAction>
 #include <QBoxLayout>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 
 #include <cstdio>
@@ -36,6 +40,17 @@ constexpr QMargins WindowMargins { 8, 8, 10, 8 };
 constexpr int ListToButtons = 12;
 constexpr QSize ButtonSize { 97, 25 };
 constexpr int ButtonGap = 47;
+
+// The path a "Percorso stabile" line gives, or nothing for any other line. The message follows
+// the timestamp and the first " - ".
+QString stablePathOf(const QString &line)
+{
+    const QLatin1String separator(" - "), label("Percorso stabile: ");
+    const qsizetype at = line.indexOf(separator);
+    const QStringView message =
+        at < 0 ? QStringView() : QStringView(line).sliced(at + separator.size());
+    return message.startsWith(label) ? message.sliced(label.size()).toString() : QString();
+}
 
 void endProcessNow()
 {
@@ -64,6 +79,8 @@ frmInviaRicevi::frmInviaRicevi(const QString &logFolder, SerialComponent *compon
     connect(Timer1, &QTimer::timeout, this, &frmInviaRicevi::Timer1_Timer);
     connect(Command1, &QPushButton::clicked, this, &frmInviaRicevi::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmInviaRicevi::Command2_Click);
+    connect(m_copyAction, &QAction::triggered, this, [this] { copyLines(true); });
+    connect(listLog, &QListWidget::customContextMenuRequested, this, &frmInviaRicevi::showLogMenu);
 
     Form_Load();
 }
@@ -95,7 +112,13 @@ void frmInviaRicevi::buildControls()
     listFont.setPointSizeF(8.25);
     listLog->setFont(listFont);
     listLog->setSortingEnabled(false);
-    listLog->setSelectionMode(QAbstractItemView::SingleSelection);
+    listLog->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    listLog->setContextMenuPolicy(Qt::CustomContextMenu);
+    // On its own the list would copy only its current line, timestamp and all.
+    m_copyAction = new QAction(QStringLiteral("Copia"), listLog);
+    m_copyAction->setShortcut(QKeySequence::Copy);
+    m_copyAction->setShortcutContext(Qt::WidgetShortcut);
+    listLog->addAction(m_copyAction);
 
     QFont buttonFont(QStringLiteral("Verdana"));
     buttonFont.setPointSizeF(9.75);
@@ -175,6 +198,33 @@ void frmInviaRicevi::closeEvent(QCloseEvent *event)
 {
     Form_Unload();
     event->accept();
+}
+
+void frmInviaRicevi::copyLines(bool onlySelected)
+{
+    QStringList lines;
+    for (int row = 0; row < listLog->count(); ++row) {
+        const QListWidgetItem *item = listLog->item(row);
+        if (!onlySelected || item->isSelected())
+            lines << item->text();
+    }
+    // With nothing selected the clipboard keeps what it had.
+    if (!lines.isEmpty())
+        QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+}
+
+void frmInviaRicevi::showLogMenu(const QPoint &position)
+{
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(m_copyAction);
+    menu->addAction(QStringLiteral("Copia tutto"), this, [this] { copyLines(false); });
+    const QListWidgetItem *item = listLog->itemAt(position);
+    const QString path = item ? stablePathOf(item->text()) : QString();
+    if (!path.isEmpty())
+        menu->addAction(QStringLiteral("Copia percorso"), this,
+                        [path] { QGuiApplication::clipboard()->setText(path); });
+    menu->popup(listLog->viewport()->mapToGlobal(position));
 }
 
 void frmInviaRicevi::endProgram()

@@ -8,6 +8,7 @@
 class ActivityLog;
 class CommandExchange;
 class PortScan;
+class QAction;
 class QListWidget;
 class QPushButton;
 class SerialComponent;
@@ -54,9 +55,12 @@ private:
     void Command2_Click();
     void buildControls();
     void endProgram();
+    void copyLines(bool onlySelected);
+    void showLogMenu(const QPoint &position);
 
     ActivityLog *m_log = nullptr;
     CommandExchange *m_exchange = nullptr;
     PortScan *m_scan = nullptr;
+    QAction *m_copyAction = nullptr;
     std::function<void()> m_endProgram;
 };
