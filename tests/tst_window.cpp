@@ -5,6 +5,7 @@
 #include "window/activity_log.h"
 #include "window/frmInviaRicevi.h"
 
+#include <QClipboard>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -36,8 +37,8 @@ const QStringList NotFoundAdvice {
     "******************",
 };
 
-// The window over the given component, in a temporary folder, with every logged line recorded
-// with the time it came and the state of "Verifica" at that moment.
+// The window over the given component, shown, in a temporary folder, with every logged line
+// recorded with the time it came and the state of "Verifica" at that moment.
 struct WindowBench
 {
     QTemporaryDir folder;
@@ -59,6 +60,9 @@ struct WindowBench
         QObject::connect(&window->log(), &ActivityLog::lineAdded,
                          [this](const QString &line) { record(line); });
         window->setEndProgram([this] { ++endRequests; });
+        window->show();
+        // Shortcuts reach only an active window.
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
     }
     void record(const QString &line)
     {
@@ -181,7 +185,6 @@ private Q_SLOTS:
     {
         auto *component = new ScriptedComponent;
         WindowBench bench(component);
-        bench.window->show();
         // At start: the component's four settings written, the first check armed.
         QCOMPARE(component->writeTimeout(), 1000);
         QVERIFY(component->readBufferLimit() == 0 && component->handshaking() == 0);
@@ -231,7 +234,6 @@ private Q_SLOTS:
         SimulatedTerminal terminal;
         const QString port = terminal.portPath();
         WindowBench bench(new SerialComponent([port] { return QStringList { port }; }));
-        bench.window->show();
         QVERIFY(bench.waitForVerifica());
         QCOMPARE(bench.messages(),
                  (QStringList { "Verifica presenza terminali compatibili",
@@ -268,6 +270,32 @@ private Q_SLOTS:
         QVERIFY(!terminal.commands().empty()); // the check was under way
         // The port was closed on the way out: its lock file is gone.
         QVERIFY(!QFile::exists(lockPathOf(terminal.portPath())));
+    }
+
+    // What the window gains goes to the list; the buttons keep their size and gap, centred below
+    // it (other sizes or another gap would move "Verifica").
+    void listGrowsWithTheWindow()
+    {
+        WindowBench bench(new ScriptedComponent);
+        bench.window->resize(701, 500);
+        QCOMPARE(bench.window->listLog->geometry(), QRect(8, 8, 683, 447));
+        QCOMPARE(bench.window->Command1->geometry(), QRect(229, 467, 97, 25));
+    }
+
+    // Ctrl+A and Ctrl+C copy the selected lines as shown; on a "Percorso stabile" line the menu
+    // copies the path alone, and every line.
+    void copyingLines()
+    {
+        WindowBench bench(new ScriptedComponent);
+        QListWidget *list = bench.window->listLog;
+        bench.window->log().AddLog("Percorso stabile: /dev/serial/by-id/usb-Quectel-if02-port0");
+        QTest::keyClicks(list, "ac", Qt::ControlModifier); // Ctrl+A, Ctrl+C
+        QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
+        Q_EMIT list->customContextMenuRequested(list->visualItemRect(list->item(1)).center());
+        QApplication::activePopupWidget()->actions().value(2)->trigger(); // "Copia percorso"
+        QCOMPARE(QGuiApplication::clipboard()->text(), "/dev/serial/by-id/usb-Quectel-if02-port0");
+        QApplication::activePopupWidget()->actions().value(1)->trigger(); // "Copia tutto"
+        QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
     }
 };
 

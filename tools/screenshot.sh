@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Takes the README's screenshot: the window after a check that found a simulated terminal, played
-# as a USB modem with its udev link, under Xvfb. Needs a build (tools/dev test or tools/dev run)
-# and xvfb and imagemagick:
-#   apt-get install xvfb imagemagick
+# as a USB modem with its udev link, under Xvfb, widened (as the user would) until the device and
+# stable path lines fit. Needs a build (tools/dev test or tools/dev run) and xvfb, imagemagick and
+# xdotool:
+#   apt-get install xvfb imagemagick xdotool
 # Usage: tools/screenshot.sh [OUTPUT.png]   (default docs/screenshot.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 out=${1:-$root/docs/screenshot.png}
+# Wide enough for the longest line, the stable path; the height is the window's first.
+width=680
 work=$(mktemp -d)
 cleanup() {
     kill "${trial:-}" "${simterm:-}" "${xvfb:-}" 2>/dev/null || true
@@ -16,7 +19,7 @@ cleanup() {
 trap cleanup EXIT
 
 display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 800x600x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 "$root/build/tools/quorvane-simterm" --manufacturer QUECTEL >"$work/port" &
 simterm=$!
@@ -37,7 +40,7 @@ printf '02\n' >"$usb/1-2:1.2/bInterfaceNumber"
 read -r major minor < <(stat -L -c '%t %T' "$port")
 ln -s ../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.2/ttyUSB2/tty/ttyUSB2 \
     "$system/sys/dev/char/$((16#$major)):$((16#$minor))"
-ln -s "../../${port#/dev/}" "$system/dev/serial/by-id/usb-Quectel_EC25-if02-port0"
+ln -s "../../${port#/dev/}" "$system/dev/serial/by-id/usb-Quectel_EC25_0123456789ABCDEF-if02-port0"
 
 cd "$work"
 DISPLAY=$display QT_QPA_PLATFORM=xcb "$root/build/tools/quorvane-trial" \
@@ -45,7 +48,10 @@ DISPLAY=$display QT_QPA_PLATFORM=xcb "$root/build/tools/quorvane-trial" \
 trial=$!
 # The first check starts three seconds after the window opens and takes about three more.
 for _ in $(seq 150); do grep -q "Percorso stabile" "$work/lines" && break; sleep 0.1; done
+# Without a window manager the window takes the size it is given; the list takes the width gained.
+window=$(DISPLAY=$display xdotool search --sync --onlyvisible --name '^Quorvane$' | head -n 1)
+DISPLAY=$display xdotool windowsize "$window" "$width" 369
 sleep 1
 mkdir -p "$(dirname "$out")"
-DISPLAY=$display import -window root -crop 435x369+193+165 +repage "$out"
+DISPLAY=$display import -window "$window" "$out"
 echo "screenshot written to $out"

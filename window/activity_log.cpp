@@ -67,7 +67,9 @@ void ActivityLog::addToList(const QString &line)
     while (m_list->count() >= ListLineLimit)
         delete m_list->takeItem(0);
     m_list->addItem(line);
-    m_list->setCurrentRow(m_list->count() - 1);
+    // The new line alone is selected (and scrolled into view): a selection the user made lasts
+    // until the next line.
+    m_list->setCurrentRow(m_list->count() - 1, QItemSelectionModel::ClearAndSelect);
 }
 
 bool ActivityLog::appendToFile(const QString &path, const QString &line)

@@ -6,9 +6,14 @@
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 
+#include <QAction>
+#include <QBoxLayout>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 
 #include <cstdio>
@@ -28,6 +33,24 @@ const char *const NotFoundAdvice[] = {
     "e poi ricollegarlo.",
     "******************",
 };
+
+// At the first size these keep the list where it always was (8,8, 417 x 316), and the buttons'
+// row, size (97 x 25) and gap (47).
+constexpr QMargins WindowMargins { 8, 8, 10, 8 };
+constexpr int ListToButtons = 12;
+constexpr QSize ButtonSize { 97, 25 };
+constexpr int ButtonGap = 47;
+
+// The path a "Percorso stabile" line gives, or nothing for any other line. The message follows
+// the timestamp and the first " - ".
+QString stablePathOf(const QString &line)
+{
+    const QLatin1String separator(" - "), label("Percorso stabile: ");
+    const qsizetype at = line.indexOf(separator);
+    const QStringView message =
+        at < 0 ? QStringView() : QStringView(line).sliced(at + separator.size());
+    return message.startsWith(label) ? message.sliced(label.size()).toString() : QString();
+}
 
 void endProcessNow()
 {
@@ -56,6 +79,8 @@ frmInviaRicevi::frmInviaRicevi(const QString &logFolder, SerialComponent *compon
     connect(Timer1, &QTimer::timeout, this, &frmInviaRicevi::Timer1_Timer);
     connect(Command1, &QPushButton::clicked, this, &frmInviaRicevi::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmInviaRicevi::Command2_Click);
+    connect(m_copyAction, &QAction::triggered, this, [this] { copyLines(true); });
+    connect(listLog, &QListWidget::customContextMenuRequested, this, &frmInviaRicevi::showLogMenu);
 
     Form_Load();
 }
@@ -77,29 +102,48 @@ void frmInviaRicevi::buildControls()
     for (const int size : { 48, 64, 128, 256 })
         icon.addFile(QStringLiteral(":/icons/quorvane-%1.png").arg(size), QSize(size, size));
     setWindowIcon(icon);
-    setFixedSize(ClientSize);
+    setMinimumSize(ClientSize);
+    resize(ClientSize);
     move(StoredPosition);
 
     listLog = new QListWidget(this);
     listLog->setObjectName(QStringLiteral("listLog"));
-    listLog->setGeometry(8, 8, 417, 316);
     QFont listFont(QStringLiteral("Verdana"));
     listFont.setPointSizeF(8.25);
     listLog->setFont(listFont);
     listLog->setSortingEnabled(false);
-    listLog->setSelectionMode(QAbstractItemView::SingleSelection);
+    listLog->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    listLog->setContextMenuPolicy(Qt::CustomContextMenu);
+    // On its own the list would copy only its current line, timestamp and all.
+    m_copyAction = new QAction(QStringLiteral("Copia"), listLog);
+    m_copyAction->setShortcut(QKeySequence::Copy);
+    m_copyAction->setShortcutContext(Qt::WidgetShortcut);
+    listLog->addAction(m_copyAction);
 
     QFont buttonFont(QStringLiteral("Verdana"));
     buttonFont.setPointSizeF(9.75);
     Command1 = new QPushButton(QStringLiteral("Verifica"), this);
     Command1->setObjectName(QStringLiteral("Command1"));
-    Command1->setGeometry(88, 336, 97, 25);
+    Command1->setFixedSize(ButtonSize);
     Command1->setFont(buttonFont);
     Command1->setEnabled(false);
     Command2 = new QPushButton(QStringLiteral("Uscita"), this);
     Command2->setObjectName(QStringLiteral("Command2"));
-    Command2->setGeometry(232, 336, 97, 25);
+    Command2->setFixedSize(ButtonSize);
     Command2->setFont(buttonFont);
+
+    // The list takes all the room the window gains; the buttons stay centred below it.
+    auto *buttons = new QHBoxLayout;
+    buttons->setSpacing(ButtonGap);
+    buttons->addStretch();
+    buttons->addWidget(Command1);
+    buttons->addWidget(Command2);
+    buttons->addStretch();
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(WindowMargins);
+    layout->setSpacing(ListToButtons);
+    layout->addWidget(listLog, 1);
+    layout->addLayout(buttons);
 
     setTabOrder(listLog, Command1);
     setTabOrder(Command1, Command2);
@@ -154,6 +198,33 @@ void frmInviaRicevi::closeEvent(QCloseEvent *event)
 {
     Form_Unload();
     event->accept();
+}
+
+void frmInviaRicevi::copyLines(bool onlySelected)
+{
+    QStringList lines;
+    for (int row = 0; row < listLog->count(); ++row) {
+        const QListWidgetItem *item = listLog->item(row);
+        if (!onlySelected || item->isSelected())
+            lines << item->text();
+    }
+    // With nothing selected the clipboard keeps what it had.
+    if (!lines.isEmpty())
+        QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
+}
+
+void frmInviaRicevi::showLogMenu(const QPoint &position)
+{
+    auto *menu = new QMenu(this);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addAction(m_copyAction);
+    menu->addAction(QStringLiteral("Copia tutto"), this, [this] { copyLines(false); });
+    const QListWidgetItem *item = listLog->itemAt(position);
+    const QString path = item ? stablePathOf(item->text()) : QString();
+    if (!path.isEmpty())
+        menu->addAction(QStringLiteral("Copia percorso"), this,
+                        [path] { QGuiApplication::clipboard()->setText(path); });
+    menu->popup(listLog->viewport()->mapToGlobal(position));
 }
 
 void frmInviaRicevi::endProgram()

@@ -8,6 +8,7 @@
 class ActivityLog;
 class CommandExchange;
 class PortScan;
+class QAction;
 class QListWidget;
 class QPushButton;
 class SerialComponent;
@@ -37,7 +38,7 @@ public:
     QTimer *Timer1 = nullptr;
     SerialComponent *comSMS = nullptr;
 
-    // Client area and control geometry, in pixels (15 twips to the pixel).
+    // The first and smallest client area, in pixels (15 twips to the pixel).
     static constexpr QSize ClientSize { 435, 369 };
     static constexpr QPoint StoredPosition { 193, 165 };
     static constexpr int CheckDelayMs = 3000;
@@ -54,9 +55,12 @@ private:
     void Command2_Click();
     void buildControls();
     void endProgram();
+    void copyLines(bool onlySelected);
+    void showLogMenu(const QPoint &position);
 
     ActivityLog *m_log = nullptr;
     CommandExchange *m_exchange = nullptr;
     PortScan *m_scan = nullptr;
+    QAction *m_copyAction = nullptr;
     std::function<void()> m_endProgram;
 };
