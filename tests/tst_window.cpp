@@ -296,6 +296,8 @@ private Q_SLOTS:
         QCOMPARE(QGuiApplication::clipboard()->text(), "/dev/serial/by-id/usb-Quectel-if02-port0");
         QApplication::activePopupWidget()->actions().value(1)->trigger(); // "Copia tutto"
         QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
+        bench.window->log().AddLog("nuova"); // a new line ends the user's selection
+        QCOMPARE(list->selectedItems(), QList { list->item(list->count() - 1) });
     }
 };
 
