@@ -1,6 +1,8 @@
 #include "Globali.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QTimer>
 
 namespace Globali {
 
@@ -18,6 +20,17 @@ qint32 secondsSinceMidnight(const QTime &time)
 void pumpEvents()
 {
     QCoreApplication::processEvents();
+}
+
+void pumpEventsUntil(const std::function<bool()> &done, std::chrono::milliseconds limit)
+{
+    const QDeadlineTimer deadline(limit);
+    // Wakes the last wait for events when time is up, if nothing else does.
+    QTimer alarm;
+    alarm.setSingleShot(true);
+    alarm.start(limit);
+    while (!done() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void Attendi(const qint16 &secondi)

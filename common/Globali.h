@@ -3,6 +3,7 @@
 #include <QTime>
 #include <QtGlobal>
 
+#include <chrono>
 #include <functional>
 
 // Shared waiting procedures: the one event pump every waiting loop goes through, and the timed
@@ -13,6 +14,11 @@ namespace Globali {
 // returns at once. Every busy wait in the program turns through here, which is what keeps the
 // window responsive while a check runs.
 void pumpEvents();
+
+// Serves events until `done` holds or `limit` has passed, whichever comes first: for an answer
+// that arrives as an event (a reply on the system bus). It sleeps between events instead of
+// spinning, and the window keeps repainting and its buttons answer meanwhile.
+void pumpEventsUntil(const std::function<bool()> &done, std::chrono::milliseconds limit);
 
 // Local time of day, replaceable in tests.
 using Clock = std::function<QTime()>;

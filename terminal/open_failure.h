@@ -15,6 +15,7 @@ struct OpenFailure
         StaleLock, // `lockFile`, left by a program that is gone, which this user cannot remove
         Console, // a system console: never opened
         ManagedByModemManager, // never opened; `modemDevice`, `manufacturer` as it reports them
+        ExaminedByModemManager, // a port just plugged in, that ModemManager is probing
         NotASerialPort,
         InputOutput,
         Other,

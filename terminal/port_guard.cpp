@@ -28,15 +28,6 @@ OpenFailure failure(OpenFailure::Reason reason, const QString &systemText = QStr
     return result;
 }
 
-// The port as ModemManager names it, relative to /dev (ttyUSB2).
-QString kernelName(const QString &devicePath)
-{
-    QString canonical = QFileInfo(devicePath).canonicalFilePath();
-    if (canonical.isEmpty())
-        canonical = devicePath;
-    return canonical.startsWith(QLatin1String("/dev/")) ? canonical.mid(5) : canonical;
-}
-
 // Why the device could not be opened, by the system's error.
 OpenFailure openError(int error)
 {
@@ -64,6 +55,26 @@ void PortGuard::setScanning(bool scanning)
 {
     m_scanning = scanning;
     m_modems.reset();
+    if (scanning)
+        m_modems = askModemManager();
+}
+
+bool PortGuard::isModemManagerSilent() const
+{
+    return m_modems && m_modems->state == ModemManagerAnswer::State::NoAnswer;
+}
+
+// The scan's answer, or a fresh one outside a scan.
+const ModemManagerAnswer &PortGuard::modemManager()
+{
+    if (!m_scanning || !m_modems)
+        m_modems = askModemManager();
+    return *m_modems;
+}
+
+PortIdentity PortGuard::identify(const QString &devicePath)
+{
+    return identifyPort(m_root, devicePath, &modemManager());
 }
 
 QString PortGuard::procFolder() const
@@ -89,9 +100,21 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     const DeviceUsers users = device ? usersOfDevice(info.st_rdev, devicePath) : DeviceUsers();
     if (device && (users.controlling != 0 || isKernelConsole(m_root, info.st_rdev)))
         return failure(OpenFailure::Reason::Console);
-    if (const OpenFailure modem = askModemManagerAbout(devicePath);
-        modem.reason != OpenFailure::Reason::None)
-        return modem;
+    using Claim = PortIdentity::ModemManagerClaim;
+    switch (const PortIdentity identity = identify(devicePath); identity.modemManager) {
+    case Claim::Manages: {
+        OpenFailure managed = failure(OpenFailure::Reason::ManagedByModemManager);
+        managed.modemDevice = identity.modemDevice;
+        managed.manufacturer = identity.modemManufacturer;
+        return managed;
+    }
+    case Claim::Examining:
+        return failure(OpenFailure::Reason::ExaminedByModemManager);
+    case Claim::Unanswered: // it may be talking to the port right now
+        return inUse(0);
+    case Claim::None:
+        break;
+    }
     if (const std::optional<DeviceLock> lock = lockOfDevice(info.st_rdev)) {
         if (lock->staleFile.isEmpty())
             return inUse(lock->pid);
@@ -167,23 +190,6 @@ void PortGuard::abandon()
     m_devicePath.clear();
 }
 
-// Whether one of ModemManager's modems owns the port, by the scan's answer or a fresh one.
-OpenFailure PortGuard::askModemManagerAbout(const QString &devicePath)
-{
-    if (!m_scanning || !m_modems)
-        m_modems = askModemManager();
-    const ModemManagerAnswer &answer = *m_modems;
-    if (answer.state == ModemManagerAnswer::State::NoAnswer)
-        return inUse(answer.pid);
-    const ModemManagerAnswer::Modem *modem = answer.modemWithPort(kernelName(devicePath));
-    if (!modem)
-        return {};
-    OpenFailure managed = failure(OpenFailure::Reason::ManagedByModemManager);
-    managed.modemDevice = modem->device;
-    managed.manufacturer = modem->manufacturer;
-    return managed;
-}
-
 OpenFailure PortGuard::inUse(qint64 pid) const
 {
     OpenFailure result = failure(OpenFailure::Reason::InUse);
@@ -198,6 +204,16 @@ OpenFailure PortGuard::inUse(qint64 pid) const
 PortGuard::~PortGuard() = default;
 
 void PortGuard::setScanning(bool) { }
+
+bool PortGuard::isModemManagerSilent() const
+{
+    return false;
+}
+
+PortIdentity PortGuard::identify(const QString &)
+{
+    return {};
+}
 
 OpenFailure PortGuard::claim(const QString &)
 {

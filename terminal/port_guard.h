@@ -1,7 +1,8 @@
 #pragma once
 
-#include "system/modem_manager.h"
 #include "open_failure.h"
+#include "system/modem_manager.h"
+#include "system/port_identity.h"
 #include "system/process_table.h"
 
 #include <QString>
@@ -25,9 +26,13 @@ public:
 
     // Where the system's own files are read (proc/, sys/, etc/group); "/" but in tests.
     void setSystemRoot(const QString &root) { m_root = root; }
-    // While a scan runs, ModemManager is asked at its first claim only, and its answer serves
-    // every port of the scan: a slow ModemManager costs the window one wait, not one a port.
+    // A scan starts (ModemManager is asked now, and its answer serves every port of the scan: a
+    // slow ModemManager costs one wait, not one a port) or ends (the next one asks afresh).
     void setScanning(bool scanning);
+    // Whether ModemManager did not answer the scan's question in time.
+    bool isModemManagerSilent() const;
+    // What the system and ModemManager say of the device, without opening it.
+    PortIdentity identify(const QString &devicePath);
 
     // Before the port is opened: why it must not be, or Reason::None. `devicePath` is the
     // device's path (/dev/ttyUSB0). With None the guard keeps the device open and flocked (not a
@@ -41,7 +46,7 @@ public:
     virtual void abandon();
 
 private:
-    OpenFailure askModemManagerAbout(const QString &devicePath);
+    const ModemManagerAnswer &modemManager();
     OpenFailure inUse(qint64 pid) const;
     QString procFolder() const;
     DeviceUsers usersOfDevice(quint64 device, const QString &devicePath) const;

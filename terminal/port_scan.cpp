@@ -59,6 +59,21 @@ double leadingNumber(const QString &text)
     return ok ? value : 0.0;
 }
 
+// The name of a modem's port that speaks no AT, as a line says it; empty for any other port.
+QString partNotAt(PortRole role)
+{
+    switch (role) {
+    case PortRole::Diagnostic:
+        return QStringLiteral("diagnostica (QCDM)");
+    case PortRole::Gps:
+        return QStringLiteral("GPS");
+    case PortRole::Audio:
+        return QStringLiteral("audio");
+    default:
+        return QString();
+    }
+}
+
 } // namespace
 
 QString printable(const QString &text)
@@ -144,6 +159,10 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure)
         return message(
             QStringLiteral("La porta %1 \u00e8 una console del sistema: non viene verificata."),
             name);
+    case Reason::ExaminedByModemManager:
+        return message(QStringLiteral("ModemManager sta ancora esaminando la porta %1: non viene "
+                                      "verificata. Riprovare tra qualche secondo."),
+                       name);
     case Reason::ManagedByModemManager:
         return message(QStringLiteral("La porta %1 \u00e8 gestita da ModemManager. Per liberarla "
                                       "durante la verifica: mmcli --inhibit-device=%2"),
@@ -159,7 +178,7 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure)
     return cannot + QStringLiteral("errore del sistema") + because;
 }
 
-QString deviceMessage(const UsbInterface &usb)
+QString deviceMessage(const UsbInterface &usb, PortRole role)
 {
     // The manufacturer is left out when the product already names it.
     const QString manufacturer = printable(usb.manufacturer);
@@ -167,8 +186,22 @@ QString deviceMessage(const UsbInterface &usb)
     const QString device = product.startsWith(manufacturer, Qt::CaseInsensitive)
         ? product
         : QStringList { manufacturer, product }.join(QLatin1Char(' ')).trimmed();
-    const QString numbers = message(QStringLiteral("USB %1:%2, interfaccia %3"), usb.vendorId,
-                                    usb.productId, QString::number(usb.number));
+    QString numbers = message(QStringLiteral("USB %1:%2, interfaccia %3"), usb.vendorId,
+                              usb.productId, QString::number(usb.number));
+    // Which of the modem's ports this is, when the system knows.
+    switch (role) {
+    case PortRole::AtPrimary:
+        numbers += QStringLiteral(", porta AT principale");
+        break;
+    case PortRole::AtSecondary:
+        numbers += QStringLiteral(", porta AT secondaria");
+        break;
+    case PortRole::AtData:
+        numbers += QStringLiteral(", porta dati (PPP)");
+        break;
+    default:
+        break;
+    }
     if (device.isEmpty())
         return QStringLiteral("Dispositivo: %1.").arg(numbers);
     return QStringLiteral("Dispositivo: %1 (%2).").arg(device, numbers);
@@ -189,7 +222,6 @@ qint16 PortScan::CercaCell()
     m_log.AddLog(QStringLiteral("Ricerca del terminale in corso, attendere..."));
 
     qint16 found = 0;
-    m_component.setScanning(true);
     const PortList listed = m_component.listPorts();
     // Opening a Bluetooth port that is bound but not connected would call the phone.
     for (const QString &name : listed.unconnectedBluetooth) {
@@ -198,6 +230,13 @@ qint16 PortScan::CercaCell()
                              name));
     }
     const QStringList &ports = listed.names;
+    if (!ports.isEmpty()) {
+        m_component.setScanning(true);
+        if (m_component.isModemManagerSilent()) {
+            m_log.AddLog(QStringLiteral("ModemManager non risponde: le porte che potrebbe usare non "
+                                        "vengono verificate."));
+        }
+    }
     for (qsizetype i = 0; i < ports.size(); ++i) {
         const QString &name = ports.at(i);
         probe(name);
@@ -219,16 +258,29 @@ void PortScan::probe(const QString &name)
     m_component.selectPort(name);
     m_log.AddLog(QStringLiteral("Verifica ") + printable(name) + QStringLiteral(" in corso..."));
     const PortIdentity identity = m_component.selectedPortIdentity();
+    // ModemManager did not answer, and may be talking to this port right now: the scan has said
+    // so once.
+    if (identity.modemManager == PortIdentity::ModemManagerClaim::Unanswered)
+        return;
     if (identity.usb)
-        m_log.AddLog(deviceMessage(*identity.usb));
+        m_log.AddLog(deviceMessage(*identity.usb, identity.role));
+    // A modem's diagnostic, GPS and audio ports speak no AT: a command would be noise to them.
+    if (const QString part = partNotAt(identity.role); !part.isEmpty()) {
+        m_log.AddLog(message(QStringLiteral("La porta %1 \u00e8 la porta %2 del modem: non viene "
+                                            "verificata."),
+                             name, part));
+        return;
+    }
     m_component.setPortOpen(false);
     m_component.setPortOpen(true);
     const OpenFailure &failure = m_component.openFailure();
     if (failure.reason != OpenFailure::Reason::None) {
         // Nothing can be said to a port that did not open: say why, and go on with the next.
         m_log.AddLog(openFailureMessage(name, failure));
-        // ModemManager has already asked its modem who made it.
-        if (failure.reason == OpenFailure::Reason::ManagedByModemManager)
+        // ModemManager has already asked its modem who made it; a terminal is found on the
+        // modem's AT ports.
+        if (failure.reason == OpenFailure::Reason::ManagedByModemManager
+            && isAtPort(identity.role))
             logManufacturer(failure.manufacturer, identity);
         return;
     }

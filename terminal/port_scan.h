@@ -28,8 +28,8 @@ qint16 foundPortNumber(const QString &name, qint16 position);
 // The line that tells the user why a port could not be opened.
 QString openFailureMessage(const QString &name, const OpenFailure &failure);
 
-// The line that says which USB device a port belongs to.
-QString deviceMessage(const UsbInterface &usb);
+// The line that says which USB device a port belongs to, and its part in the modem when known.
+QString deviceMessage(const UsbInterface &usb, PortRole role = PortRole::Unknown);
 
 // Walks every port the component lists, probes each for a terminal and logs the manufacturer of
 // every terminal that answers.

@@ -193,13 +193,14 @@ void SerialComponent::setScanning(bool scanning)
     m_guard->setScanning(scanning);
 }
 
-PortIdentity SerialComponent::selectedPortIdentity() const
+PortIdentity SerialComponent::selectedPortIdentity()
 {
-#if defined(QUORVANE_LINUX_PORT_GUARD)
-    return identifyPort(m_systemRoot, devicePath(m_portName));
-#else
-    return {};
-#endif
+    return m_guard->identify(devicePath(m_portName));
+}
+
+bool SerialComponent::isModemManagerSilent() const
+{
+    return m_guard->isModemManagerSilent();
 }
 
 void SerialComponent::applyLineSettings()

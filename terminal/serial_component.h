@@ -58,10 +58,12 @@ public:
     // give a folder of theirs.
     void setSystemRoot(const QString &root);
     // A scan of every port starts or ends: what the system's services say of the ports is asked
-    // once for the whole scan.
+    // once for the whole scan, as it starts.
     void setScanning(bool scanning);
-    // The selected port's device as the system describes it, without opening it.
-    PortIdentity selectedPortIdentity() const;
+    // Whether ModemManager gave the scan no answer: the ports it could use are left alone.
+    bool isModemManagerSilent() const;
+    // The selected port's device as the system and ModemManager describe it, without opening it.
+    PortIdentity selectedPortIdentity();
 
     // Sends one command line: the text, then a carriage return. Latin-1, one character a byte.
     virtual void send(const QString &command);

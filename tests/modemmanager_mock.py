@@ -1,6 +1,7 @@
 '''ModemManager with one modem, for tests (a python-dbusmock template).
 
-Parameters: "ports" (the modem's port names below /dev), "device" (its device id),
+Parameters: "ports" (the modem's ports below /dev: a name, an AT port, or [name, type] with
+ModemManager's port type), "primary" (its primary port), "device" (its device id),
 "manufacturer" (empty when it has not told), "delay" (seconds it takes to list its modems, as
 when it is busy probing them).
 '''
@@ -12,13 +13,16 @@ MAIN_OBJ = '/org/freedesktop/ModemManager1'
 MAIN_IFACE = 'org.freedesktop.ModemManager1'
 SYSTEM_BUS = True
 IS_OBJECT_MANAGER = True
+AT_PORT = 3
 
 
 def load(mock, parameters):
-    ports = dbus.Array([dbus.Struct((name, dbus.UInt32(3)), signature='su')
-                        for name in parameters.get('ports', [])], signature='(su)')
+    ports = [port if isinstance(port, list) else [port, AT_PORT]
+             for port in parameters.get('ports', [])]
     mock.AddObject(MAIN_OBJ + '/Modem/0', 'org.freedesktop.ModemManager1.Modem', {
-        'Ports': ports,
+        'Ports': dbus.Array([dbus.Struct((name, dbus.UInt32(kind)), signature='su')
+                             for name, kind in ports], signature='(su)'),
+        'PrimaryPort': dbus.String(parameters.get('primary', '')),
         'Device': dbus.String(parameters.get('device', '')),
         'Manufacturer': dbus.String(parameters.get('manufacturer', '')),
     }, [])

@@ -1,5 +1,5 @@
 #include "benches.h"
-#include "simulated_terminal.h"
+#include "simulated_modem.h"
 #include "terminal/system/system_formats.h"
 
 #include <QDBusConnection>
@@ -38,6 +38,7 @@ struct Scene
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const char *cannot = nullptr; // why this machine cannot play the row
     bool alone = true; // no healthy terminal after the port
+    QStringList before; // lines of the scan's own before the port's
 
     QProcess &start(const QString &program, const QStringList &arguments)
     {
@@ -60,6 +61,14 @@ struct Scene
     {
         return others.empty() ? QByteArray() : QByteArray::number(others.back().processId());
     }
+    // The system's files below the played root, for the scan in this process or the trial's.
+    void readPlayedRoot()
+    {
+        if (trial.isEmpty())
+            bench.component.setSystemRoot(root.path());
+        else if (!trial.contains("--system-root"))
+            trial << "--system-root" << root.path();
+    }
     // Something under the name of the port's lock, made by `make` at the path it is given.
     void lockWith(const std::function<int(const QByteArray &path)> &make)
     {
@@ -72,8 +81,18 @@ struct Scene
     {
         bench.ports = alone ? QStringList { port } : QStringList { port, healthy.portPath() };
         if (trial.isEmpty())
-            return { bench.scan.CercaCell(), bench.lines, linesOfFile(bench.log.filePath()) };
+            return { scanHere(), bench.lines, linesOfFile(bench.log.filePath()) };
         return runTrial(trial + bench.ports, bench.folder.path(), environment);
+    }
+    // A scan in this process over the bench's ports, asking the row's system bus.
+    qint16 scanHere()
+    {
+        const QByteArray own = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS",
+                environment.value("DBUS_SYSTEM_BUS_ADDRESS").toLocal8Bit());
+        const qint16 found = bench.scan.CercaCell();
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", own);
+        return found;
     }
     ~Scene()
     {
@@ -223,31 +242,44 @@ QString privateBus(Scene &s, const QByteArray &policy = QByteArray())
         return QString();
     const QString address = QString::fromLatin1(bus.readLine().trimmed());
     s.environment.insert("DBUS_SYSTEM_BUS_ADDRESS", address);
-    s.trial = QStringList { QUORVANE_TRIAL };
     return address;
 }
 
-// ModemManager on a private system bus, played by python-dbusmock, with a modem that owns the
-// port, answering, or `silent` (taking two seconds, twice what it is given); or only the bus,
-// when `manufacturer` is null. The bus may refuse to pass it any question.
-Setup modemManager(const char *manufacturer, bool silent = false, bool refused = false)
+// ModemManager on a private system bus, played by python-dbusmock with one modem, by the mock's
+// parameters (JSON members; PORT stands for the port's name below /dev); only the bus when there
+// are none. The bus may refuse to pass it any question.
+Setup modemManager(const QString &parameters, bool refused = false)
 {
     return [=](Scene &s) {
         const QString address = privateBus(
             s, refused ? "<deny send_destination=\"org.freedesktop.ModemManager1\"/>" : "");
         QVERIFY(!address.isEmpty());
-        if (!manufacturer)
+        if (parameters.isEmpty())
             return;
         s.start("/usr/bin/python3",
                 { "-m", "dbusmock", "--system", "-t", QUORVANE_MODEMMANAGER_MOCK, "-l",
                   s.root.filePath("modemmanager.log"), "-p",
-                  QStringLiteral("{\"ports\": [\"%1\"], \"device\": \"/sys/devices/usb1/1-2\", "
-                                 "\"manufacturer\": \"%2\", \"delay\": %3}")
-                      .arg(s.port.mid(5), manufacturer, silent ? "2" : "0") });
+                  "{\"device\": \"/sys/devices/usb1/1-2\", "
+                      + QString(parameters).replace("PORT", s.port.mid(5)) + "}" });
         QDBusConnection connection = QDBusConnection::connectToBus(address, "mock");
         QTRY_VERIFY_WITH_TIMEOUT(
             connection.interface()->isServiceRegistered("org.freedesktop.ModemManager1"), 30000);
         QDBusConnection::disconnectFromBus("mock");
+    };
+}
+
+// udev's record of the port (or the healthy terminal's), initialised `ageSeconds` ago.
+Setup recorded(const QByteArray &properties, int ageSeconds, bool ofHealthy = false)
+{
+    return [=](Scene &s) {
+        struct stat info = {};
+        ::stat((ofHealthy ? s.healthy.portPath() : s.port).toLocal8Bit().constData(), &info);
+        timespec now = {};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        QVERIFY(writeFile(s.root.filePath("run/udev/data/c" + deviceNumbers(info.st_rdev)),
+                          "I:" + QByteArray::number((now.tv_sec - ageSeconds) * 1000000LL) + "\n"
+                              + properties));
+        s.readPlayedRoot();
     };
 }
 
@@ -263,26 +295,58 @@ class TestScan : public QObject
 
 private Q_SLOTS:
     // ModemManager is asked once for a scan of three ports, and afresh by the next scan (a modem
-    // lent with mmcli meanwhile is free then). Declared first: a process keeps the first system bus it reaches, and this test
-    // gives it one (it is gone after the test, as if there were none).
+    // lent with mmcli meanwhile is free then).
     void modemManagerAskedOnceAScan()
     {
         Scene s;
-        modemManager("Quectel")(s);
-        qputenv("DBUS_SYSTEM_BUS_ADDRESS",
-                s.environment.value("DBUS_SYSTEM_BUS_ADDRESS").toLocal8Bit());
-        QVERIFY2(QDBusConnection::systemBus().isConnected(), "another test reached a bus first");
+        modemManager(R"("ports": ["PORT"], "manufacturer": "Quectel")")(s);
         auto questions = [&s] {
             return contentOf(s.root.filePath("modemmanager.log")).count("GetManagedObjects");
         };
         SimulatedTerminal third;
         s.bench.ports = { s.port, s.healthy.portPath(), third.portPath() };
-        QCOMPARE(s.bench.scan.CercaCell(), qint16(1));
+        QCOMPARE(s.scanHere(), qint16(1));
         QCOMPARE(messagesOf(s.bench.lines).count("Trovato: -SIEMENS-"), 2);
         QCOMPARE(questions(), 1);
         s.bench.ports = { s.port };
-        s.bench.scan.CercaCell();
+        s.scanHere();
         QCOMPARE(questions(), 2);
+    }
+
+    // A modem of four ports that ModemManager manages: not a byte to any; its diagnostic and GPS
+    // ports named as such, a terminal found on each of its AT ports with the port's stable path,
+    // the primary one said so.
+    void managedModemFoundOnItsAtPorts()
+    {
+        Scene s;
+        SimulatedModem modem(false);
+        QVERIFY(modem.isValid());
+        QStringList names;
+        for (int i = 0; i < 4; ++i)
+            names << modem.portName(i);
+        modemManager(QString(R"("ports": [["%1", 4], ["%2", 5], ["%3", 3], ["%4", 3]], )"
+                             R"("primary": "%3", "manufacturer": "Quectel")")
+                         .arg(names[0], names[1], names[2], names[3]))(s);
+        s.bench.ports = modem.portPaths();
+        s.bench.component.setSystemRoot(modem.systemRoot());
+        QCOMPARE(s.scanHere(), qint16(3));
+        QStringList expected { "Ricerca del terminale in corso, attendere..." };
+        const QStringList parts { "La porta %1 \u00e8 la porta diagnostica (QCDM) del modem: non "
+                                  "viene verificata.",
+                                  "La porta %1 \u00e8 la porta GPS del modem: non viene verificata.",
+                                  "La porta %1 \u00e8 gestita da ModemManager. Per liberarla durante "
+                                  "la verifica: mmcli --inhibit-device=/sys/devices/usb1/1-2" };
+        for (int i = 0; i < 4; ++i) {
+            const QString port = modem.portPaths().at(i);
+            expected << "Verifica " + port + " in corso..."
+                     << QString("Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia %1%2).")
+                            .arg(QString::number(i), i == 2 ? ", porta AT principale" : "")
+                     << parts.at(qMin(i, 2)).arg(port);
+            if (i >= 2)
+                expected << "Trovato: -Quectel-" << "Percorso stabile: " + modem.stablePath(i);
+            QCOMPARE(modem.port(i).bytesReceived(), 0);
+        }
+        QCOMPARE(messagesOf(s.bench.lines), expected);
     }
 
     // The scan probes a port, then goes on to a healthy terminal on the next port. A port that
@@ -418,23 +482,48 @@ private Q_SLOTS:
 
         const QString managed = "La porta PORT \u00e8 gestita da ModemManager. Per liberarla "
                                 "durante la verifica: mmcli --inhibit-device=/sys/devices/usb1/1-2";
-        row("ModemManager knows the manufacturer", Setup([](Scene &s) {
-                modemManager("Quectel")(s);
+        const QString atPort = R"("ports": ["PORT"], "manufacturer": "Quectel")";
+        row("ModemManager knows the manufacturer", Setup([=](Scene &s) {
+                modemManager(atPort)(s);
                 // udev's stable link to the port, in a played /dev.
                 QVERIFY(plant(s.root.path(),
                               { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0",
                                   "-> ../../" + s.port.mid(5).toLocal8Bit() } }));
-                s.trial << "--system-root" << s.root.path();
+                s.readPlayedRoot();
             }),
             QStringList { managed, "Trovato: -Quectel-",
                           "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25-if02-port0" },
             Commands {}, true);
-        kept("ModemManager without a manufacturer", modemManager(""), managed);
-        // It may be talking to every port: none is opened, the next one neither.
-        kept("ModemManager does not answer", modemManager("", true), heldBy.arg("python3"));
-        probed("a bus without ModemManager", modemManager(nullptr), siemens);
+        // A port of the modem that is none of its AT ports: no terminal there.
+        kept("ModemManager lists the port with another type",
+             modemManager(R"("ports": [["PORT", 1]], "manufacturer": "Quectel")"), managed);
+        // Busy at boot: its answer is waited for, and used.
+        kept("ModemManager answering in two seconds",
+             modemManager(R"("ports": ["PORT"], "delay": 2)"), managed);
+        // It may be talking to any port it could use: such a port gets nothing at all, not even
+        // a line; one that udev's record leaves to others is checked.
+        row("ModemManager does not answer", both(modemManager(R"("delay": 8)"), goingOn(both(
+                recorded("E:ID_MM_PORT_TYPE_AT_PRIMARY=1\n", 60, true), [](Scene &s) {
+                    s.before << "ModemManager non risponde: le porte che potrebbe usare non "
+                                "vengono verificate.";
+                }))),
+            QStringList {}, Commands {}, true);
+        probed("a bus without ModemManager", modemManager(QString()), siemens);
         // Refused is no answer about the port: ModemManager's own ports are in exclusive mode.
-        probed("a bus that refuses the question", modemManager("Quectel", false, true), siemens);
+        probed("a bus that refuses the question", modemManager(atPort, true), siemens);
+        // udev handed the port over moments ago, and ModemManager does not list it yet: it is
+        // probing it. Long after, or when its rules tell it to ignore the port, it is not.
+        const QString otherModem = R"("ports": ["ttyUSB9"])";
+        kept("ModemManager still examining a port just plugged in",
+             both(modemManager(otherModem), recorded("E:ID_MM_CANDIDATE=1\n", 5)),
+             "ModemManager sta ancora esaminando la porta PORT: non viene verificata. Riprovare "
+             "tra qualche secondo.");
+        probed("a port ModemManager is to ignore, just plugged in",
+               both(modemManager(otherModem),
+                    recorded("E:ID_MM_CANDIDATE=1\nE:ID_MM_PORT_IGNORE=1\n", 5)),
+               siemens);
+        probed("a port plugged in a minute ago",
+               both(modemManager(otherModem), recorded("E:ID_MM_CANDIDATE=1\n", 60)), siemens);
 
         kept("nobody, not in the group", asNobody(0660),
              "Impossibile aprire PORT: permesso negato. Aggiungere l'utente al gruppo dialout "
@@ -475,9 +564,8 @@ private Q_SLOTS:
         lines.replaceInStrings("PORT", s.port)
             .replaceInStrings("PID", s.holderPid())
             .replaceInStrings("LOCK", s.foreignLock);
-        const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere...",
-                                                   "Verifica " + s.port + " in corso..." }
-            + lines
+        const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere..." }
+            + s.before + QStringList { "Verifica " + s.port + " in corso..." } + lines
             + (s.alone ? QStringList()
                        : QStringList { "Verifica " + s.healthy.portPath() + " in corso...",
                                        "Trovato: -SIEMENS-" });

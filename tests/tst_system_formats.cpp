@@ -155,6 +155,31 @@ private Q_SLOTS:
         QVERIFY(!isInTerminalDrivers(QByteArray(), makedev(4, 64)));
     }
 
+    // udev's record of a device: its properties, sorted here, and when udev initialised it.
+    void udevRecord()
+    {
+        checkCases<QByteArray, QString>(
+            [](const QByteArray &content) {
+                const UdevRecord record = ::udevRecord(content);
+                QStringList properties;
+                for (auto it = record.properties.cbegin(); it != record.properties.cend(); ++it)
+                    properties << it.key() + '=' + it.value();
+                properties.sort();
+                if (record.initialisedAt)
+                    properties << '@' + QString::number(*record.initialisedAt);
+                return properties.join(' ');
+            },
+            {
+                { "empty", "", "" },
+                { "a port of a modem", "I:123\nE:ID_MM_CANDIDATE=1\nE:ID_MM_PORT_TYPE_QCDM=1\n",
+                  "ID_MM_CANDIDATE=1 ID_MM_PORT_TYPE_QCDM=1 @123" },
+                { "a value with '=' in it", "E:ID_PATH=pci-0000:00=x", "ID_PATH=pci-0000:00=x" },
+                { "udev's private properties left out", "E:.MM_USBIFNUM=02\n", "" },
+                { "lines of other kinds", "S:serial/by-id/x\nL:0\nG:systemd\nQ:7\nV:1\n", "" },
+                { "malformed lines", "E:\nE:=1\nE:NOEQUALS\nI:x\nI:-5\nI:\n", "" },
+            });
+    }
+
     // The group dialout (20) may read and write the device unless told otherwise.
     void permissionAdvice()
     {

@@ -1,39 +1,33 @@
 #include "modem_manager.h"
 
-const ModemManagerAnswer::Modem *ModemManagerAnswer::modemWithPort(const QString &portName) const
-{
-    for (const Modem &modem : modems) {
-        if (modem.ports.contains(portName))
-            return &modem;
-    }
-    return nullptr;
-}
+#include "common/Globali.h"
 
 #include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
+#include <QDBusPendingCallWatcher>
 #include <QLoggingCategory>
 #include <QMap>
+#include <QScopeGuard>
 
 Q_LOGGING_CATEGORY(lcModemManager, "quorvane.modemmanager", QtWarningMsg)
 
-namespace ModemManagerBus {
-
-const QString Service = QStringLiteral("org.freedesktop.ModemManager1");
-// ModemManager answers within milliseconds; one that does not in a second is taken to be busy
-// with its modems.
-constexpr int TimeoutMs = 1000;
-
-// One of a modem's ports, as its "Ports" property lists them: a name and a type.
-struct Port
+std::pair<const ModemManagerAnswer::Modem *, const ModemManagerAnswer::Port *>
+ModemManagerAnswer::find(const QString &portName) const
 {
-    QString name;
-    uint type = 0;
-};
+    for (const Modem &modem : modems) {
+        for (const Port &port : modem.ports) {
+            if (port.name == portName)
+                return { &modem, &port };
+        }
+    }
+    return { nullptr, nullptr };
+}
 
-QDBusArgument &operator<<(QDBusArgument &argument, const Port &port)
+// A port as a modem's "Ports" property lists it: a name and a type.
+QDBusArgument &operator<<(QDBusArgument &argument, const ModemManagerAnswer::Port &port)
 {
     argument.beginStructure();
     argument << port.name << port.type;
@@ -41,7 +35,7 @@ QDBusArgument &operator<<(QDBusArgument &argument, const Port &port)
     return argument;
 }
 
-const QDBusArgument &operator>>(const QDBusArgument &argument, Port &port)
+const QDBusArgument &operator>>(const QDBusArgument &argument, ModemManagerAnswer::Port &port)
 {
     argument.beginStructure();
     argument >> port.name >> port.type;
@@ -49,13 +43,22 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, Port &port)
     return argument;
 }
 
+namespace ModemManagerBus {
+
+using Port = ModemManagerAnswer::Port;
+
+const QString Service = QStringLiteral("org.freedesktop.ModemManager1");
+// ModemManager answers within milliseconds when idle; busy at boot or on a loaded machine it may
+// take seconds. One that has not answered in five is taken to be busy with its modems.
+constexpr int TimeoutMs = 5000;
+
 // GetManagedObjects' answer: every object, its interfaces and their properties.
 using Interfaces = QMap<QString, QVariantMap>;
 using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
 
 } // namespace ModemManagerBus
 
-Q_DECLARE_METATYPE(ModemManagerBus::Port)
+Q_DECLARE_METATYPE(ModemManagerAnswer::Port)
 
 ModemManagerAnswer askModemManager()
 {
@@ -70,27 +73,39 @@ ModemManagerAnswer askModemManager()
     Q_UNUSED(registered);
 
     ModemManagerAnswer answer;
-    QDBusConnection bus = QDBusConnection::systemBus();
+    // A connection of the question's own, to the bus the environment names now, closed after it:
+    // the shared one would stay dead after the system bus restarted, and a window may stay open
+    // that long.
+    const QString connection = QStringLiteral("quorvane-modemmanager");
+    const auto close =
+        qScopeGuard([&connection] { QDBusConnection::disconnectFromBus(connection); });
+    QString address = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address.isEmpty())
+        address = QStringLiteral("unix:path=/run/dbus/system_bus_socket");
+    QDBusConnection bus = QDBusConnection::connectToBus(address, connection);
     if (!bus.isConnected())
         return answer;
     QDBusMessage call = QDBusMessage::createMethodCall(
         Service, QStringLiteral("/org/freedesktop/ModemManager1"),
         QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("GetManagedObjects"));
     call.setAutoStartService(false);
-    const QDBusMessage reply = bus.call(call, QDBus::Block, TimeoutMs);
+    const QDBusPendingCall pending = bus.asyncCall(call, TimeoutMs);
+    // The reply comes in on the bus's own thread; the watcher's signal is the event that ends the
+    // wait here.
+    QDBusPendingCallWatcher watcher(pending);
+    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [] { });
+    Globali::pumpEventsUntil([&pending] { return pending.isFinished(); },
+                             std::chrono::milliseconds(TimeoutMs));
+    const QDBusMessage reply = pending.isFinished() ? pending.reply() : QDBusMessage();
     if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
         const QString error = reply.errorName();
         qCDebug(lcModemManager) << "ModemManager did not list its modems:" << error;
-        if (error != QLatin1String("org.freedesktop.DBus.Error.NoReply")
+        if (reply.type() == QDBusMessage::ErrorMessage
+            && error != QLatin1String("org.freedesktop.DBus.Error.NoReply")
             && error != QLatin1String("org.freedesktop.DBus.Error.Timeout")
             && error != QLatin1String("org.freedesktop.DBus.Error.TimedOut"))
             return answer; // not running, or the question is not allowed
         answer.state = ModemManagerAnswer::State::NoAnswer;
-        QDBusMessage owner = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("GetConnectionUnixProcessID"));
-        owner << Service;
-        answer.pid = bus.call(owner, QDBus::Block, TimeoutMs).arguments().value(0).toLongLong();
         return answer;
     }
     if (reply.signature() != QLatin1String("a{oa{sa{sv}}}"))
@@ -105,12 +120,11 @@ ModemManagerAnswer askModemManager()
         ModemManagerAnswer::Modem listed;
         listed.device = modem->value(QStringLiteral("Device")).toString();
         listed.manufacturer = modem->value(QStringLiteral("Manufacturer")).toString();
+        listed.primaryPort = modem->value(QStringLiteral("PrimaryPort")).toString();
         const QVariant ports = modem->value(QStringLiteral("Ports"));
         if (ports.canConvert<QDBusArgument>()
-            && ports.value<QDBusArgument>().currentSignature() == QLatin1String("a(su)")) {
-            for (const Port &port : qdbus_cast<QList<Port>>(ports))
-                listed.ports << port.name;
-        }
+            && ports.value<QDBusArgument>().currentSignature() == QLatin1String("a(su)"))
+            listed.ports = qdbus_cast<QList<Port>>(ports);
         answer.modems << listed;
     }
     return answer;

@@ -1,6 +1,8 @@
 #include "port_identity.h"
 
+#include "modem_manager.h"
 #include "system_files.h"
+#include "udev_record.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,6 +15,88 @@
 #include <unistd.h>
 
 namespace {
+
+// A record younger than this, of a port ModemManager does not list, is a port it is still
+// examining: it probes a new modem's ports for some seconds before it lists the modem.
+constexpr double ExaminingSeconds = 30;
+
+// The port as ModemManager names it, relative to /dev (ttyUSB2).
+QString kernelName(const QString &devicePath)
+{
+    QString canonical = QFileInfo(devicePath).canonicalFilePath();
+    if (canonical.isEmpty())
+        canonical = devicePath;
+    return canonical.startsWith(QLatin1String("/dev/")) ? canonical.mid(5) : canonical;
+}
+
+// The part ModemManager's udev rules give the port.
+PortRole roleInRecord(const UdevRecord &record)
+{
+    static const std::pair<const char *, PortRole> Tags[] = {
+        { "ID_MM_PORT_TYPE_QCDM", PortRole::Diagnostic },
+        { "ID_MM_PORT_TYPE_GPS", PortRole::Gps },
+        { "ID_MM_PORT_TYPE_AUDIO", PortRole::Audio },
+        { "ID_MM_PORT_TYPE_AT_PRIMARY", PortRole::AtPrimary },
+        { "ID_MM_PORT_TYPE_AT_SECONDARY", PortRole::AtSecondary },
+        { "ID_MM_PORT_TYPE_AT_PPP", PortRole::AtData },
+    };
+    for (const auto &[tag, role] : Tags) {
+        if (record.isSet(QLatin1String(tag)))
+            return role;
+    }
+    return PortRole::Unknown;
+}
+
+// The part ModemManager found the port to play; a finer word of the rules for an AT port stands.
+PortRole roleInModem(const ModemManagerAnswer::Modem &modem, const ModemManagerAnswer::Port &port,
+                     PortRole tagged)
+{
+    switch (port.type) {
+    case ModemManagerAnswer::AtPort:
+        if (port.name == modem.primaryPort)
+            return PortRole::AtPrimary;
+        return isAtPort(tagged) ? tagged : PortRole::At;
+    case ModemManagerAnswer::QcdmPort:
+        return PortRole::Diagnostic;
+    case ModemManagerAnswer::GpsPort:
+        return PortRole::Gps;
+    case ModemManagerAnswer::AudioPort:
+        return PortRole::Audio;
+    default:
+        return PortRole::Other;
+    }
+}
+
+// Whether ModemManager's rules handed the port to it: a candidate, and not to be ignored.
+bool isForModemManager(const UdevRecord &record)
+{
+    return record.isSet(QStringLiteral("ID_MM_CANDIDATE"))
+        && !record.isSet(QStringLiteral("ID_MM_PORT_IGNORE"))
+        && !record.isSet(QStringLiteral("ID_MM_DEVICE_IGNORE"));
+}
+
+// What ModemManager's answer and udev's record say together of ModemManager's claim on a port.
+void addModemManagerClaim(PortIdentity &identity, const ModemManagerAnswer &modems,
+                          const std::optional<UdevRecord> &record, const QString &devicePath)
+{
+    using Claim = PortIdentity::ModemManagerClaim;
+    const auto [modem, port] = modems.find(kernelName(devicePath));
+    if (modem) {
+        identity.modemManager = Claim::Manages;
+        identity.modemDevice = modem->device;
+        identity.modemManufacturer = modem->manufacturer;
+        identity.role = roleInModem(*modem, *port, identity.role);
+    } else if (modems.state == ModemManagerAnswer::State::NoAnswer) {
+        // Without a record nothing says ModemManager leaves the port alone.
+        if (!record || isForModemManager(*record))
+            identity.modemManager = Claim::Unanswered;
+    } else if (modems.state == ModemManagerAnswer::State::Listed && record
+               && isForModemManager(*record)
+               && secondsSinceInitialised(*record).value_or(ExaminingSeconds)
+                   < ExaminingSeconds) {
+        identity.modemManager = Claim::Examining;
+    }
+}
 
 QString attribute(const QString &folder, const char *name)
 {
@@ -86,7 +170,8 @@ QString stablePathOf(const QDir &root, const QString &devicePath, const QStringL
 
 } // namespace
 
-PortIdentity identifyPort(const QString &systemRoot, const QString &devicePath)
+PortIdentity identifyPort(const QString &systemRoot, const QString &devicePath,
+                          const ModemManagerAnswer *modems)
 {
     PortIdentity identity;
     struct stat node = {};
@@ -94,6 +179,11 @@ PortIdentity identifyPort(const QString &systemRoot, const QString &devicePath)
         return identity;
     const QDir root(systemRoot);
     identity.usb = usbInterfaceOf(root, node.st_rdev);
+    const std::optional<UdevRecord> record = udevRecordOf(systemRoot, node.st_rdev);
+    if (record)
+        identity.role = roleInRecord(*record);
+    if (modems)
+        addModemManagerClaim(identity, *modems, record, devicePath);
     // udev names a by-id link after the device's vendor, product and serial number. Without a
     // serial number every device of the kind gets the same name, and the link follows whichever
     // was plugged in last: the by-path link, named after the socket, is the stable one then.

@@ -161,3 +161,22 @@ std::optional<GroupEntry> groupEntry(const QByteArray &groupFile, uint gid)
     }
     return std::nullopt;
 }
+
+UdevRecord udevRecord(const QByteArray &content)
+{
+    UdevRecord record;
+    for (const QByteArray &line : content.split('\n')) {
+        if (line.startsWith("E:")) {
+            const qsizetype equals = line.indexOf('=');
+            const QByteArray key = line.mid(2, equals - 2);
+            if (equals > 2 && !key.startsWith('.'))
+                record.properties.insert(QString::fromUtf8(key), QString::fromUtf8(line.mid(equals + 1)));
+        } else if (line.startsWith("I:")) {
+            bool ok = false;
+            const qint64 microseconds = line.mid(2).toLongLong(&ok);
+            if (ok && microseconds >= 0)
+                record.initialisedAt = microseconds;
+        }
+    }
+    return record;
+}

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -54,3 +55,17 @@ struct GroupEntry
     QByteArrayList members;
 };
 std::optional<GroupEntry> groupEntry(const QByteArray &groupFile, uint gid);
+
+// What udev's database holds of a device (/run/udev/data/cMAJOR:MINOR): the properties its rules
+// set ("E:KEY=VALUE" lines; ModemManager's rules tag each port of a modem so), udev's private ones
+// (a key starting with '.') left out, and when udev initialised the device ("I:", microseconds of
+// CLOCK_MONOTONIC), when it says. Lines of other kinds and lines it cannot read are passed over.
+struct UdevRecord
+{
+    QHash<QString, QString> properties;
+    std::optional<qint64> initialisedAt;
+
+    // Whether a flag property is set ("1").
+    bool isSet(const QString &key) const { return properties.value(key) == QLatin1String("1"); }
+};
+UdevRecord udevRecord(const QByteArray &content);
