@@ -242,6 +242,42 @@ void holderFigures()
     row("one look through /proc", percentile(ms, 0.5), "ms", note);
 }
 
+// The wall time of a program run to its end, in seconds.
+double secondsToRun(const QString &program, const QStringList &arguments, const QString &folder)
+{
+    QProcess process;
+    process.setWorkingDirectory(folder);
+    QElapsedTimer timer;
+    timer.start();
+    process.start(program, arguments);
+    process.waitForFinished(60000);
+    return timer.nsecsElapsed() / 1e9;
+}
+
+// quorvane-check and the trial tool scan through the same code: one simulated terminal each,
+// side by side; and how soon the check answers --help.
+void checkFigures()
+{
+    heading("From a terminal (median of 3; goals: within 1.05 x of the trial, --help < 0.2 s)");
+    QTemporaryDir folder;
+    const QString check = folder.filePath(QStringLiteral("quorvane-check"));
+    QFile::copy(QStringLiteral(QUORVANE_CHECK), check); // it logs beside itself
+    std::vector<double> checks, trials, helps;
+    for (int run = 0; run < 3; ++run) {
+        SimulatedTerminal first, second;
+        checks.push_back(secondsToRun(check, { first.portPath() }, folder.path()));
+        trials.push_back(
+            secondsToRun(QStringLiteral(QUORVANE_TRIAL), { second.portPath() }, folder.path()));
+    }
+    for (int run = 0; run < 10; ++run)
+        helps.push_back(secondsToRun(check, { QStringLiteral("--help") }, folder.path()));
+    const double checkSeconds = percentile(checks, 0.5), trialSeconds = percentile(trials, 0.5);
+    row("quorvane-check PORT, a terminal found", checkSeconds, "s");
+    row("quorvane-trial PORT, the same", trialSeconds, "s");
+    std::printf("  %-52s %12.3f x\n", "check / trial", checkSeconds / trialSeconds);
+    row("quorvane-check --help (median of 10)", percentile(helps, 0.5), "s");
+}
+
 // Runs the program's window over `ports` as a child process, as the user would.
 QProcess *startWindow(const QStringList &arguments, QObject *parent)
 {
@@ -469,6 +505,7 @@ int main(int argc, char *argv[])
     guardFigures();
     holderFigures();
     wholeScans();
+    checkFigures();
     windowFigures();
     return 0;
 }

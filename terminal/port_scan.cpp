@@ -74,6 +74,14 @@ QString partNotAt(PortRole role)
     }
 }
 
+// Whether a port that was not opened is another program's, a console, or ModemManager's.
+bool isKeptOut(OpenFailure::Reason reason)
+{
+    using Reason = OpenFailure::Reason;
+    return reason == Reason::InUse || reason == Reason::StaleLock || reason == Reason::Console
+        || reason == Reason::ManagedByModemManager || reason == Reason::ExaminedByModemManager;
+}
+
 } // namespace
 
 QString printable(const QString &text)
@@ -222,12 +230,14 @@ qint16 PortScan::CercaCell()
     m_log.AddLog(QStringLiteral("Ricerca del terminale in corso, attendere..."));
 
     qint16 found = 0;
+    m_outcomes.clear();
     const PortList listed = m_component.listPorts();
     // Opening a Bluetooth port that is bound but not connected would call the phone.
     for (const QString &name : listed.unconnectedBluetooth) {
-        m_log.AddLog(message(QStringLiteral("La porta %1 \u00e8 un collegamento Bluetooth non "
-                                            "connesso: non viene verificata."),
-                             name));
+        m_outcomes.append(PortOutcome(name, PortOutcome::Skipped));
+        say(message(QStringLiteral("La porta %1 \u00e8 un collegamento Bluetooth non connesso: "
+                                   "non viene verificata."),
+                    name));
     }
     const QStringList &ports = listed.names;
     if (!ports.isEmpty()) {
@@ -239,6 +249,7 @@ qint16 PortScan::CercaCell()
     }
     for (qsizetype i = 0; i < ports.size(); ++i) {
         const QString &name = ports.at(i);
+        m_outcomes.append(PortOutcome(name));
         probe(name);
         // Every terminal that answers gets its line; the first one is the scan's result.
         if (!Marca.isEmpty() && found == 0)
@@ -253,22 +264,33 @@ qint16 PortScan::CercaCell()
     return found;
 }
 
+void PortScan::say(const QString &message)
+{
+    m_log.AddLog(message);
+    m_outcomes.last().messages << message;
+}
+
 void PortScan::probe(const QString &name)
 {
+    PortOutcome &outcome = m_outcomes.last();
     m_component.selectPort(name);
-    m_log.AddLog(QStringLiteral("Verifica ") + printable(name) + QStringLiteral(" in corso..."));
+    say(QStringLiteral("Verifica ") + printable(name) + QStringLiteral(" in corso..."));
     const PortIdentity identity = m_component.selectedPortIdentity();
+    outcome.identity = identity;
     // ModemManager did not answer, and may be talking to this port right now: the scan has said
     // so once.
-    if (identity.modemManager == PortIdentity::ModemManagerClaim::Unanswered)
+    if (identity.modemManager == PortIdentity::ModemManagerClaim::Unanswered) {
+        outcome.result = PortOutcome::KeptOut;
         return;
+    }
     if (identity.usb)
-        m_log.AddLog(deviceMessage(*identity.usb, identity.role));
+        say(deviceMessage(*identity.usb, identity.role));
     // A modem's diagnostic, GPS and audio ports speak no AT: a command would be noise to them.
     if (const QString part = partNotAt(identity.role); !part.isEmpty()) {
-        m_log.AddLog(message(QStringLiteral("La porta %1 \u00e8 la porta %2 del modem: non viene "
-                                            "verificata."),
-                             name, part));
+        outcome.result = PortOutcome::Skipped;
+        say(message(QStringLiteral("La porta %1 \u00e8 la porta %2 del modem: non viene "
+                                   "verificata."),
+                    name, part));
         return;
     }
     m_component.setPortOpen(false);
@@ -276,7 +298,9 @@ void PortScan::probe(const QString &name)
     const OpenFailure &failure = m_component.openFailure();
     if (failure.reason != OpenFailure::Reason::None) {
         // Nothing can be said to a port that did not open: say why, and go on with the next.
-        m_log.AddLog(openFailureMessage(name, failure));
+        if (isKeptOut(failure.reason))
+            outcome.result = PortOutcome::KeptOut;
+        say(openFailureMessage(name, failure));
         // ModemManager has already asked its modem who made it; a terminal is found on the
         // modem's AT ports.
         if (failure.reason == OpenFailure::Reason::ManagedByModemManager
@@ -293,9 +317,9 @@ void PortScan::probe(const QString &name)
     // A GPS receiver, a board that prints readings: text without end, and no answer. Whatever
     // more is sent would only be lost in the stream, or do something unknown to the device.
     if (m_exchange.replyNeverEnded()) {
-        m_log.AddLog(message(QStringLiteral("La porta %1 trasmette senza sosta e non risponde ai "
-                                            "comandi: non viene verificata oltre."),
-                             name));
+        say(message(QStringLiteral("La porta %1 trasmette senza sosta e non risponde ai comandi: "
+                                   "non viene verificata oltre."),
+                    name));
         return;
     }
 
@@ -320,8 +344,10 @@ void PortScan::logManufacturer(const QString &name, const PortIdentity &identity
     Marca = printable(trimSpaces(name));
     if (Marca.isEmpty())
         return;
-    m_log.AddLog(QStringLiteral("Trovato: -") + Marca + QStringLiteral("-"));
+    m_outcomes.last().result = PortOutcome::Found;
+    m_outcomes.last().manufacturer = Marca;
+    say(QStringLiteral("Trovato: -") + Marca + QStringLiteral("-"));
     // What to put in a configuration: ttyUSB numbers change with the order of plugging in.
     if (!identity.stablePath.isEmpty())
-        m_log.AddLog(QStringLiteral("Percorso stabile: ") + printable(identity.stablePath));
+        say(QStringLiteral("Percorso stabile: ") + printable(identity.stablePath));
 }

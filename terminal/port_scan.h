@@ -31,6 +31,24 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure);
 // The line that says which USB device a port belongs to, and its part in the modem when known.
 QString deviceMessage(const UsbInterface &usb, PortRole role = PortRole::Unknown);
 
+// What a scan found on one port: a terminal, none, a port left to another program, a console or
+// ModemManager, or a port it does not check (a modem's port that speaks no AT, a Bluetooth link
+// not connected); its lines, and what the system said of it.
+struct PortOutcome
+{
+    enum Result { Found, NotFound, KeptOut, Skipped };
+    explicit PortOutcome(const QString &name, Result first = NotFound)
+        : port(name)
+        , result(first)
+    {
+    }
+    QString port;
+    Result result;
+    QString manufacturer; // as logged
+    PortIdentity identity;
+    QStringList messages;
+};
+
 // Walks every port the component lists, probes each for a terminal and logs the manufacturer of
 // every terminal that answers.
 class PortScan : public QObject
@@ -48,8 +66,13 @@ public:
     // Manufacturer of the terminal being identified; empty between ports.
     QString Marca;
 
+    // Each port of the last scan, in the order they were listed; the one being checked last.
+    const QList<PortOutcome> &outcomes() const { return m_outcomes; }
+
 private:
     void probe(const QString &name);
+    // Logs a line of the port being checked.
+    void say(const QString &message);
     // Takes the terminal's manufacturer and, when there is one, logs it and the port's stable
     // path: the port is found.
     void logManufacturer(const QString &name, const PortIdentity &identity);
@@ -57,4 +80,5 @@ private:
     SerialComponent &m_component;
     CommandExchange &m_exchange;
     ActivityLog &m_log;
+    QList<PortOutcome> m_outcomes;
 };

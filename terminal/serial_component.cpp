@@ -12,16 +12,6 @@ Q_LOGGING_CATEGORY(lcSerial, "quorvane.serial", QtWarningMsg)
 
 namespace {
 
-// The device a port name stands for, by the rule Qt opens it by: a path as it is, any other
-// name below /dev (ttyUSB0, pts/3). The guard must judge the very device Qt opens.
-QString devicePath(const QString &name)
-{
-    return name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
-            || name.startsWith(QLatin1String("../"))
-        ? name
-        : QStringLiteral("/dev/") + name;
-}
-
 // Why Qt could not open a port the guard let through.
 OpenFailure failureOfQt(QSerialPort::SerialPortError error, const QString &text, int openErrno)
 {
@@ -68,6 +58,14 @@ QSerialPort::FlowControl flowControlFor(qint32 mode)
 }
 
 } // namespace
+
+QString SerialComponent::devicePath(const QString &name)
+{
+    return name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+            || name.startsWith(QLatin1String("../"))
+        ? name
+        : QStringLiteral("/dev/") + name;
+}
 
 SerialComponent::SerialComponent(QObject *parent)
     : SerialComponent(PortSource(), parent)

@@ -41,6 +41,10 @@ public:
     SerialComponent(PortSource ports, std::unique_ptr<PortGuard> guard, QObject *parent = nullptr);
     ~SerialComponent() override;
 
+    // The device a port name stands for, by the rule Qt opens it by: a path as it is, any other
+    // name below /dev (ttyUSB0, pts/3). The guard must judge the very device Qt opens.
+    static QString devicePath(const QString &name);
+
     // The ports to probe, in the order they are to be probed, and those left out with a reason.
     virtual PortList listPorts() const;
     // Selects the port the next open acts on: a system port name (ttyUSB0) or a device path.

@@ -60,7 +60,8 @@ TrialRun runTrial(const QStringList &command, const QString &folder,
         return result;
     result.exitCode = run.exitCode();
     result.printed =
-        QString::fromLocal8Bit(run.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QString::fromUtf8(run.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    result.errors = QString::fromUtf8(run.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
     result.logged = linesOfFile(QDir(folder).filePath("Quorvane.txt"));
     return result;
 }

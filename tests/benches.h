@@ -46,13 +46,14 @@ struct ScanBench
     QStringList lines;
 };
 
-// The trial tool run to its end in `folder`: its exit code, the lines it printed and those of
-// the log file it wrote.
+// The trial tool or a program run to its end in `folder`: its exit code, the lines it printed
+// (standard output, standard error) and those of the log file it wrote there.
 struct TrialRun
 {
     int exitCode = -1;
     QStringList printed;
     QStringList logged;
+    QStringList errors;
 };
 TrialRun
 runTrial(const QStringList &command, const QString &folder,

@@ -29,6 +29,19 @@ inline QStringList linesOfFile(const QString &path)
     return QString::fromLatin1(contentOf(path)).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
 }
 
+// The advice logged after a check that found no terminal, written out as the user reads it.
+inline const QStringList NotFoundAdvice {
+    "Nessun terminale trovato",
+    "******************",
+    "Il terminale GSM non \u00e8 stato trovato. ",
+    "Verificare il collegamento con il pc.",
+    "Se il problema persiste scollegare il ",
+    "terminale dal computer, ",
+    "attendere 5 secondi ",
+    "e poi ricollegarlo.",
+    "******************",
+};
+
 // The lock file Qt and minicom keep for a port on this system.
 inline QString lockPathOf(const QString &port)
 {

@@ -41,7 +41,7 @@ for tool in cpack dpkg-deb lintian appstreamcli desktop-file-validate file gzip;
 done
 
 # ---- the package
-cmake --build "$build" --target quorvane quorvane_packaging >/dev/null
+cmake --build "$build" --target quorvane quorvane-check quorvane_packaging >/dev/null
 (cd "$build" && cpack -G DEB -B "$work/package") >"$work/cpack.log" 2>&1 \
     || { cat "$work/cpack.log"; exit 1; }
 debs=("$work"/package/quorvane_*.deb)
@@ -78,9 +78,15 @@ installs_under_usr() {
     local outside
     outside=$(cd "$root" && find . -mindepth 1 -maxdepth 1 ! -name usr)
     [[ -z "$outside" ]] || { echo "      outside /usr: $outside"; return 1; }
-    [[ -x "$root/usr/bin/quorvane" ]]
+    [[ -x "$root/usr/bin/quorvane" && -x "$root/usr/bin/quorvane-check" ]]
 }
-check "everything installs under /usr" installs_under_usr
+check "everything installs under /usr, both programs" installs_under_usr
+
+completion_installed() {
+    local file=$root/usr/share/bash-completion/completions/quorvane-check
+    bash -n "$file" && grep -q "complete -F _quorvane_check quorvane-check" "$file"
+}
+check "bash completion of quorvane-check" completion_installed
 
 metainfo=$root/usr/share/metainfo/$app_id.metainfo.xml
 desktop=$root/usr/share/applications/$app_id.desktop
@@ -142,12 +148,16 @@ check "icon '$icon' at 16, 32 (16 colours), 48, 64, 128, 256 and scalable" icons
 
 # Lintian has judged the rest of the manual page (man --warnings) and the changelog (gzip -n);
 # what it cannot know is the version they should name.
-manual=$root/usr/share/man/man1/quorvane.1.gz
-manual_current() {
-    gzip -dc "$manual" | grep -q "^\.TH QUORVANE 1 .*\"Quorvane $version\"" \
+manual_current() { # page
+    gzip -dc "$root/usr/share/man/man1/$1.1.gz" | grep -qi "^\.TH $1 1 .*\"Quorvane $version\"" \
         || { echo "      the manual page does not name version $version"; return 1; }
 }
-check "manual page quorvane(1) names version $version" manual_current
+check "manual page quorvane(1) names version $version" manual_current quorvane
+check "manual page quorvane-check(1) names version $version" manual_current quorvane-check
+version_answered() {
+    [[ "$("$root/usr/bin/quorvane-check" --version)" == "quorvane-check $version" ]]
+}
+check "quorvane-check --version says $version" version_answered
 
 doc=$root/usr/share/doc/quorvane
 copyright_matches() {
@@ -272,6 +282,20 @@ else
         expect_messages "$folder/Quorvane.txt" "$first_line" && no_log_in "$home"
     }
     check "portable copy, as nobody: log beside itself, nothing said" portable_logs_beside_itself
+
+    # The check from a terminal writes to the same log as the window program, and says where.
+    check_logs_to_data_folder() {
+        make_home
+        setpriv --reuid=$nobody --regid=$nobody --clear-groups \
+            env -i PATH=/usr/bin:/bin HOME="$home" XDG_DATA_HOME="$home/.local/share" \
+            "$root/usr/bin/quorvane-check" /dev/null >"$home/output" 2>&1
+        (($? == 1)) || { sed 's/^/      output: /' "$home/output"; return 1; }
+        [[ "$(messages "$data_log" | head -1)" == "Il registro viene scritto in $data_log" ]] \
+            || { echo "      no log in $data_log"; return 1; }
+        no_log_in "$root/usr/bin"
+    }
+    check "installed quorvane-check, as nobody: log in the data folder, said once" \
+        check_logs_to_data_folder
 fi
 
 echo "$passed passed, $failed failed"

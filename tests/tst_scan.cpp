@@ -81,7 +81,7 @@ struct Scene
     {
         bench.ports = alone ? QStringList { port } : QStringList { port, healthy.portPath() };
         if (trial.isEmpty())
-            return { scanHere(), bench.lines, linesOfFile(bench.log.filePath()) };
+            return { scanHere(), bench.lines, linesOfFile(bench.log.filePath()), {} };
         return runTrial(trial + bench.ports, bench.folder.path(), environment);
     }
     // A scan in this process over the bench's ports, asking the row's system bus.
@@ -564,11 +564,14 @@ private Q_SLOTS:
         lines.replaceInStrings("PORT", s.port)
             .replaceInStrings("PID", s.holderPid())
             .replaceInStrings("LOCK", s.foreignLock);
-        const QStringList expected = QStringList { "Ricerca del terminale in corso, attendere..." }
+        QStringList expected = QStringList { "Ricerca del terminale in corso, attendere..." }
             + s.before + QStringList { "Verifica " + s.port + " in corso..." } + lines
             + (s.alone ? QStringList()
                        : QStringList { "Verifica " + s.healthy.portPath() + " in corso...",
                                        "Trovato: -SIEMENS-" });
+        // The trial checks as quorvane-check does: with the advice when nothing answered.
+        if (!s.trial.isEmpty() && s.alone && !found)
+            expected += NotFoundAdvice;
         QCOMPARE(messagesOf(run.printed), expected);
         QCOMPARE(messagesOf(run.logged), expected);
         QFETCH(Commands, commands);

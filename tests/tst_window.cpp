@@ -12,8 +12,13 @@
 #include <QListWidget>
 #include <QProcess>
 #include <QPushButton>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 namespace {
 
@@ -25,17 +30,24 @@ QStringList itemsOf(const QListWidget &list)
     return items;
 }
 
-const QStringList NotFoundAdvice {
-    "Nessun terminale trovato",
-    "******************",
-    "Il terminale GSM non \u00e8 stato trovato. ",
-    "Verificare il collegamento con il pc.",
-    "Se il problema persiste scollegare il ",
-    "terminale dal computer, ",
-    "attendere 5 secondi ",
-    "e poi ricollegarlo.",
-    "******************",
+// quorvane-check copied to a folder of its own, where it writes its log, with no display.
+struct CheckBench
+{
+    QTemporaryDir folder;
+    QString program = folder.filePath("quorvane-check");
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    CheckBench()
+    {
+        QFile::copy(QUORVANE_CHECK, program);
+        for (const char *name : { "DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM" })
+            environment.remove(name);
+    }
+    TrialRun run(const QStringList &arguments) const
+    {
+        return runTrial(QStringList { program } + arguments, folder.path(), environment);
+    }
 };
+
 
 // The window over the given component, shown, in a temporary folder, with every logged line
 // recorded with the time it came and the state of "Verifica" at that moment.
@@ -227,8 +239,8 @@ private Q_SLOTS:
         QCOMPARE(messagesOf(linesOfFile(bench.window->log().filePath())), bench.messages());
     }
 
-    // A check that finds a terminal adds no advice and leaves the port closed; closing the
-    // window then closes a port left open and ends the program.
+    // A check that finds a terminal adds no advice and leaves the port closed; a logout
+    // (SIGTERM) then closes the window as "Uscita" does: the port left open is closed.
     void terminalFoundThenTheWindowClosed()
     {
         SimulatedTerminal terminal;
@@ -244,8 +256,8 @@ private Q_SLOTS:
         bench.window->comSMS->selectPort(port);
         bench.window->comSMS->setPortOpen(true);
         QVERIFY(bench.window->comSMS->isPortOpen());
-        bench.window->close();
-        QCOMPARE(bench.endRequests, 1);
+        ::raise(SIGTERM);
+        QTRY_COMPARE(bench.endRequests, 1);
         QVERIFY(!bench.window->comSMS->isPortOpen());
     }
 
@@ -270,6 +282,82 @@ private Q_SLOTS:
         QVERIFY(!terminal.commands().empty()); // the check was under way
         // The port was closed on the way out: its lock file is gone.
         QVERIFY(!QFile::exists(lockPathOf(terminal.portPath())));
+    }
+
+    // The programs' command lines without a display: help and version touch no port, bad usage
+    // says where to look, and the window program points to quorvane-check instead of aborting.
+    void commandLines_data()
+    {
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("output"); // its first line; standard error's when it fails
+        row("help", QStringList { "--help" }, 0, QString("Uso: quorvane-check [OPZIONI] [PORTA...]"));
+        row("version", QStringList { "-v" }, 0, QString("quorvane-check " QUORVANE_VERSION));
+        row("an unknown option", QStringList { "--bogus", "/dev/null" }, 2,
+            QString("quorvane-check: opzione sconosciuta --bogus (quorvane-check --help)"));
+        row("the window program", QStringList { QUORVANE_PROGRAM }, 2,
+            QString("quorvane: nessuno schermo su cui aprire la finestra; per verificare i "
+                    "terminali dal terminale: quorvane-check"));
+    }
+    void commandLines()
+    {
+        QFETCH(QStringList, command);
+        const CheckBench check;
+        const TrialRun run = command.first() == QUORVANE_PROGRAM
+            ? runTrial(command, check.folder.path(), check.environment)
+            : check.run(command);
+        QTEST(run.exitCode, "status");
+        QTEST((run.exitCode == 0 ? run.printed : run.errors).value(0), "output");
+        QVERIFY(run.logged.isEmpty());
+    }
+
+    // A check from a terminal finds a simulated terminal, as lines and as JSON, and writes its
+    // log beside itself.
+    void checkFromATerminal()
+    {
+        SimulatedTerminal terminal;
+        const CheckBench check;
+        const QStringList expected { "Ricerca del terminale in corso, attendere...",
+                                     "Verifica " + terminal.portPath() + " in corso...",
+                                     "Trovato: -SIEMENS-" };
+        TrialRun run = check.run({ terminal.portPath() });
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(messagesOf(run.printed), expected);
+        QCOMPARE(messagesOf(run.logged), expected);
+
+        run = check.run({ "--json", terminal.portPath() });
+        QCOMPARE(run.exitCode, 0);
+        const QJsonObject report =
+            QJsonDocument::fromJson(run.printed.join('\n').toUtf8()).object();
+        const QJsonObject found = report["terminals"].toArray().at(0).toObject();
+        QCOMPARE(found["port"].toString(), terminal.portPath());
+        QCOMPARE(found["manufacturer"].toString(), "SIEMENS");
+        QVERIFY(found["stable_path"].isNull() && found["device"].isNull());
+        const QJsonObject port = report["ports"].toArray().at(0).toObject();
+        QCOMPARE(port["result"].toString(), "found");
+        QCOMPARE(port["messages"].toVariant().toStringList(), expected.mid(1));
+    }
+
+    // Ctrl-C in the middle of a check of a silent port: the port closed as at the end of a probe
+    // (unsent output discarded, then closed), the line logged, the status of SIGINT.
+    void checkInterrupted()
+    {
+        SimulatedTerminal terminal;
+        terminal.setSilent(true);
+        const CheckBench check;
+        QProcess process;
+        process.setProcessEnvironment(check.environment);
+        process.start(check.program, { terminal.portPath() });
+        QTRY_VERIFY_WITH_TIMEOUT(!terminal.commands().empty(), 10000);
+        ::kill(process.processId(), SIGINT);
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 130);
+        QCOMPARE(messagesOf(linesOfFile(check.folder.filePath("Quorvane.txt"))).last(),
+                 "Verifica interrotta.");
+        const auto history = terminal.history();
+        QCOMPARE((std::vector(history.end() - 2, history.end())),
+                 (std::vector<std::string> { SimulatedTerminal::OutputDiscarded,
+                                             SimulatedTerminal::Closed }));
     }
 
     // What the window gains goes to the list; the buttons keep their size and gap, centred below

@@ -1,7 +1,7 @@
 // quorvane-trial [--system-root DIR] [--window [--press-uscita-after MS] [--report-shown]] PORT...
-// Runs one scan over the given ports (device paths, in the order given) instead of the system's
-// list, prints each log line as it is logged and writes Quorvane.txt in the current folder.
-// Exits 0 when a terminal was found, 1 when none was, 2 on bad usage.
+// Runs the check quorvane-check runs over the given ports (device paths, in the order given)
+// instead of the system's list, and writes Quorvane.txt in the current folder. Exits as
+// quorvane-check does: 0 when a terminal was found, 1 when none was, 2 on bad usage.
 // With --window it opens the program's real window over the given ports instead, runs the check
 // cycle as the program does and stays open until closed; --press-uscita-after presses "Uscita"
 // that many milliseconds after start, and --report-shown prints "shown" once the window is first
@@ -9,11 +9,10 @@
 // files (proc/, sys/, dev/serial/, etc/group) below DIR, so that trials can play consoles,
 // groups, USB devices and their udev links.
 
-#include "terminal/command_exchange.h"
-#include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
 #include "window/frmInviaRicevi.h"
+#include "window/headless_check.h"
 
 #include <QApplication>
 #include <QDir>
@@ -27,8 +26,6 @@
 
 namespace {
 
-constexpr int ExitFound = 0;
-constexpr int ExitNoneFound = 1;
 constexpr int ExitUsage = 2;
 
 struct Options
@@ -122,20 +119,6 @@ int runWindow(const Options &options)
     return QApplication::exec();
 }
 
-int runScan(const Options &options)
-{
-    const QStringList ports = options.ports;
-    SerialComponent component([ports] { return ports; });
-    writeStartupSettings(component);
-    if (!options.systemRoot.isEmpty())
-        component.setSystemRoot(options.systemRoot);
-    ActivityLog log(QDir::currentPath());
-    QObject::connect(&log, &ActivityLog::lineAdded, printLine);
-    CommandExchange exchange(component, log);
-    PortScan scan(component, exchange, log);
-    return scan.CercaCell() != 0 ? ExitFound : ExitNoneFound;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -154,5 +137,9 @@ int main(int argc, char *argv[])
         return runWindow(*options);
     }
     QCoreApplication app(argc, argv);
-    return runScan(*options);
+    CheckOptions check;
+    check.ports = options->ports;
+    check.logFolder = QDir::currentPath();
+    check.systemRoot = options->systemRoot;
+    return runHeadlessCheck(check);
 }

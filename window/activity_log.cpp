@@ -112,3 +112,20 @@ void ActivityLog::writeToFile(const QString &messaggio)
                           "nell'elenco.")
                .arg(QDir::toNativeSeparators(failedPath)));
 }
+
+void logNotFoundAdvice(ActivityLog &log)
+{
+    static const char *const Advice[] = {
+        "Nessun terminale trovato",
+        "******************",
+        "Il terminale GSM non \u00e8 stato trovato. ",
+        "Verificare il collegamento con il pc.",
+        "Se il problema persiste scollegare il ",
+        "terminale dal computer, ",
+        "attendere 5 secondi ",
+        "e poi ricollegarlo.",
+        "******************",
+    };
+    for (const char *line : Advice)
+        log.AddLog(QString::fromUtf8(line));
+}

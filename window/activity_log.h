@@ -65,3 +65,6 @@ private:
     // Once the log file could not be written anywhere, the lines stay in the list only.
     bool m_fileGivenUp = false;
 };
+
+// Logs the advice that follows a check that found no terminal, one line per call.
+void logNotFoundAdvice(ActivityLog &log);

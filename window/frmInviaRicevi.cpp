@@ -2,6 +2,7 @@
 
 #include "activity_log.h"
 #include "common/Globali.h"
+#include "common/termination_signals.h"
 #include "terminal/command_exchange.h"
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
@@ -20,19 +21,6 @@
 #include <cstdlib>
 
 namespace {
-
-// The advice logged when a check found no terminal, one line per call.
-const char *const NotFoundAdvice[] = {
-    "Nessun terminale trovato",
-    "******************",
-    "Il terminale GSM non \u00e8 stato trovato. ",
-    "Verificare il collegamento con il pc.",
-    "Se il problema persiste scollegare il ",
-    "terminale dal computer, ",
-    "attendere 5 secondi ",
-    "e poi ricollegarlo.",
-    "******************",
-};
 
 // At the first size these keep the list where it always was (8,8, 417 x 316), and the buttons'
 // row, size (97 x 25) and gap (47).
@@ -79,6 +67,8 @@ frmInviaRicevi::frmInviaRicevi(const QString &logFolder, SerialComponent *compon
     connect(Timer1, &QTimer::timeout, this, &frmInviaRicevi::Timer1_Timer);
     connect(Command1, &QPushButton::clicked, this, &frmInviaRicevi::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &frmInviaRicevi::Command2_Click);
+    // A logout (SIGTERM), or Ctrl-C where the program was started, ends it as "Uscita" does.
+    connect(new TerminationSignals(this), &TerminationSignals::received, this, &QWidget::close);
     connect(m_copyAction, &QAction::triggered, this, [this] { copyLines(true); });
     connect(listLog, &QListWidget::customContextMenuRequested, this, &frmInviaRicevi::showLogMenu);
 
@@ -169,8 +159,7 @@ void frmInviaRicevi::Timer1_Timer()
     // One check for each time the timer is switched on.
     Timer1->stop();
     if (m_scan->CercaCell() == 0) {
-        for (const char *line : NotFoundAdvice)
-            m_log->AddLog(QString::fromUtf8(line));
+        logNotFoundAdvice(*m_log);
         Globali::Attendi(3);
     }
     Command1->setEnabled(true);

@@ -1,0 +1,119 @@
+#include "headless_check.h"
+
+#include "activity_log.h"
+#include "common/termination_signals.h"
+#include "terminal/command_exchange.h"
+#include "terminal/serial_component.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+void print(const QByteArray &text)
+{
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+}
+
+QJsonValue textOrNull(const QString &text)
+{
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(printable(text));
+}
+
+QJsonValue roleOf(PortRole role)
+{
+    switch (role) {
+    case PortRole::AtPrimary:
+        return QStringLiteral("primary");
+    case PortRole::AtSecondary:
+        return QStringLiteral("secondary");
+    case PortRole::AtData:
+        return QStringLiteral("ppp");
+    case PortRole::At:
+        return QStringLiteral("at");
+    default:
+        return QJsonValue::Null;
+    }
+}
+
+QJsonValue deviceOf(const PortIdentity &identity)
+{
+    if (!identity.usb)
+        return QJsonValue::Null;
+    const UsbInterface &usb = *identity.usb;
+    return QJsonObject { { QStringLiteral("vendor_id"), usb.vendorId },
+                         { QStringLiteral("product_id"), usb.productId },
+                         { QStringLiteral("interface"), usb.number },
+                         { QStringLiteral("manufacturer"), textOrNull(usb.manufacturer) },
+                         { QStringLiteral("product"), textOrNull(usb.product) },
+                         { QStringLiteral("role"), roleOf(identity.role) } };
+}
+
+} // namespace
+
+QByteArray checkReport(const QList<PortOutcome> &outcomes)
+{
+    static const QString Results[] = { QStringLiteral("found"), QStringLiteral("not_found"),
+                                       QStringLiteral("kept_out"), QStringLiteral("skipped") };
+    QJsonArray terminals, ports;
+    for (const PortOutcome &outcome : outcomes) {
+        const QString port = printable(SerialComponent::devicePath(outcome.port));
+        if (outcome.result == PortOutcome::Found) {
+            terminals.append(QJsonObject {
+                { QStringLiteral("port"), port },
+                { QStringLiteral("manufacturer"), outcome.manufacturer },
+                { QStringLiteral("stable_path"), textOrNull(outcome.identity.stablePath) },
+                { QStringLiteral("device"), deviceOf(outcome.identity) } });
+        }
+        ports.append(QJsonObject { { QStringLiteral("port"), port },
+                                   { QStringLiteral("result"), Results[outcome.result] },
+                                   { QStringLiteral("messages"),
+                                     QJsonArray::fromStringList(outcome.messages) } });
+    }
+    return QJsonDocument(QJsonObject { { QStringLiteral("terminals"), terminals },
+                                       { QStringLiteral("ports"), ports } })
+        .toJson(QJsonDocument::Indented);
+}
+
+int runHeadlessCheck(const CheckOptions &options)
+{
+    const QStringList ports = options.ports;
+    auto component = ports.isEmpty()
+        ? std::make_unique<SerialComponent>()
+        : std::make_unique<SerialComponent>([ports] { return PortList(ports); });
+    writeStartupSettings(*component);
+    if (!options.systemRoot.isEmpty())
+        component->setSystemRoot(options.systemRoot);
+    ActivityLog log(options.logFolder);
+    if (!options.json) {
+        QObject::connect(&log, &ActivityLog::lineAdded,
+                         [](const QString &line) { print(line.toUtf8() + '\n'); });
+    }
+    if (options.reportLogFile)
+        log.reportFilePath();
+    CommandExchange exchange(*component, log);
+    PortScan scan(*component, exchange, log);
+
+    // Served at the next turn of whatever wait the check is in.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::received, [&](int signalNumber) {
+        component->setPortOpen(false);
+        log.AddLog(QStringLiteral("Verifica interrotta."));
+        if (options.json)
+            print(checkReport(scan.outcomes()));
+        std::_Exit(TerminationSignals::exitStatus(signalNumber));
+    });
+
+    const bool found = scan.CercaCell() != 0;
+    if (!found)
+        logNotFoundAdvice(log);
+    if (options.json)
+        print(checkReport(scan.outcomes()));
+    return found ? 0 : 1;
+}
