@@ -497,9 +497,20 @@ private Q_SLOTS:
         // A port of the modem that is none of its AT ports: no terminal there.
         kept("ModemManager lists the port with another type",
              modemManager(R"("ports": [["PORT", 1]], "manufacturer": "Quectel")"), managed);
-        // Busy at boot: its answer is waited for, and used.
+        // Busy at boot: its answer is waited for, serving events meanwhile (the window repaints,
+        // "Uscita" works), and used.
         kept("ModemManager answering in two seconds",
-             modemManager(R"("ports": ["PORT"], "delay": 2)"), managed);
+             both(modemManager(R"("ports": ["PORT"], "delay": 2)"), [](Scene &s) {
+                 auto *timer = new QTimer(&s.bench.log);
+                 auto ticks = std::make_shared<int>(0);
+                 QObject::connect(timer, &QTimer::timeout, [ticks] { ++*ticks; });
+                 QObject::connect(&s.bench.log, &ActivityLog::lineAdded, [ticks](QString line) {
+                     if (line.contains("Verifica"))
+                         QVERIFY2(*ticks >= 10, qPrintable(QString::number(*ticks)));
+                 });
+                 timer->start(50);
+             }),
+             managed);
         // It may be talking to any port it could use: such a port gets nothing at all, not even
         // a line; one that udev's record leaves to others is checked.
         row("ModemManager does not answer", both(modemManager(R"("delay": 8)"), goingOn(both(
