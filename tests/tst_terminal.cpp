@@ -36,22 +36,21 @@ class TestTerminal : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void PulisciSTR_data()
-    {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("expected");
-        row("echo and OK", "at\r\r\nOK\r\n", "at|||OK||");
-        row("asterisk, number sign, apostrophe", "*#06# l'ora", "||06| l`ora");
-        row("quotes and non-text bytes stay", QString::fromLatin1("\"\x00\xff\xe8", 4),
-            QString::fromLatin1("\"\x00\xff\xe8", 4));
-        row("past 32767 characters", QString(40000, '*') + "\n", QString(40001, '|'));
-    }
+    // The cleaned text is returned and left in the argument; CR and LF are cleaned in every
+    // exchangeOutcome row.
     void PulisciSTR()
     {
-        QFETCH(QString, input);
-        QFETCH(QString, expected);
-        QCOMPARE(::PulisciSTR(input), expected);
-        QCOMPARE(input, expected);
+        checkCases<QString, QString>(
+            [](QString text) {
+                const QString cleaned = ::PulisciSTR(text);
+                return text == cleaned ? cleaned : "left in the argument: " + text;
+            },
+            {
+                { "asterisk, number sign, apostrophe", "*#06# l'ora", "||06| l`ora" },
+                { "quotes and non-text bytes stay", QString::fromLatin1("\"\x00\xff\xe8", 4),
+                  QString::fromLatin1("\"\x00\xff\xe8", 4) },
+                { "past 32767 characters", QString(40000, '*') + "\n", QString(40001, '|') },
+            });
     }
 
     // Text from outside in a log line: what would end, draw or turn a line, or reach the terminal
@@ -64,8 +63,8 @@ private Q_SLOTS:
                 { "tab, CR LF, DEL", "a\tb\r\nc\x7f", "a?b??c?" },
                 { "C1 controls", "\u0085\u009b", "??" },
                 { "escape sequences and the bell", "\x1b[2J\x1b]0;x\x07", "?[2J?]0;x?" },
-                { "a direction override, line and paragraph separators",
-                  "a\u202eb\u2028c\u2029", "a?b?c?" },
+                { "a direction override, line and paragraph separators", "a\u202eb\u2028c\u2029",
+                  "a?b?c?" },
                 { "a format character past 16 bits is one character", "\U000E0001x", "?x" },
                 { "letters, accents and spaces stay", "Qu\u00e8 \u00a0\u4e2d",
                   "Qu\u00e8 \u00a0\u4e2d" },
@@ -97,25 +96,23 @@ private Q_SLOTS:
         QTEST(reply, "rest");
     }
 
-    void foundPortNumber_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("position");
-        QTest::addColumn<int>("number");
-        row("COM3", "COM3", 1, 3);
-        row("blank before the number", "COM 7", 1, 7);
-        row("rounded", "COM3.6", 1, 4);
-        row("half to even", "COM2.5", 1, 2);
-        row("ttyUSB0 by position", "ttyUSB0", 2, 2);
-        row("negative by position", "COM-2", 3, 3);
-        row("too large by position", "COM99999", 4, 4);
-        row("short name by position", "CO", 6, 6);
-    }
+    // The number in the name from its fourth character, else the position given.
     void foundPortNumber()
     {
-        QFETCH(QString, name);
-        QFETCH(int, position);
-        QTEST(int(::foundPortNumber(name, qint16(position))), "number");
+        checkCases<std::pair<QString, qint16>, int>(
+            [](const std::pair<QString, qint16> &port) {
+                return ::foundPortNumber(port.first, port.second);
+            },
+            {
+                { "COM3", { "COM3", 1 }, 3 },
+                { "blank before the number", { "COM 7", 1 }, 7 },
+                { "rounded", { "COM3.6", 1 }, 4 },
+                { "half to even", { "COM2.5", 1 }, 2 },
+                { "ttyUSB0 by position", { "ttyUSB0", 2 }, 2 },
+                { "negative by position", { "COM-2", 3 }, 3 },
+                { "too large by position", { "COM99999", 4 }, 4 },
+                { "short name by position", { "CO", 6 }, 6 },
+            });
     }
 
     // Replies of a terminal (echo on) on a pseudo-terminal, each ending the exchange in its own
