@@ -283,16 +283,36 @@ private Q_SLOTS:
         QVERIFY(!bench.component.isPortOpen());
     }
 
+    // A flock that /proc/locks shows keeps the port out before the device is opened, which
+    // would raise the holder's modem lines: a played /proc names one on the port's node.
     // Between the checks and the open no other program can take the port: the guard keeps its
     // flock until the port is open. One that takes it in the moment the flock moves to the open
     // port (here this process, through a descriptor of its own) gets it: the component closes
     // the port right after Qt opened it, before any command, and names the holder.
-    void portTakenBetweenTheChecksAndTheOpen()
+    void flocksAroundTheOpen()
     {
         SimulatedTerminal terminal;
         const QByteArray port = terminal.portPath().toLocal8Bit();
-        const int other = ::open(port.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        struct stat node = {};
+        QCOMPARE(::stat(port.constData(), &node), 0);
+        QTemporaryDir root;
+        const QString pid = QString::number(::getppid());
+        QVERIFY(plant(root.path(),
+                      { { "proc/locks",
+                          QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
+                              .arg(pid)
+                              .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
+                              .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                              .arg(node.st_ino)
+                              .toLatin1() },
+                        { "proc/" + pid + "/comm", "picocom\n" } }));
         PortGuard guard;
+        guard.setSystemRoot(root.path());
+        const OpenFailure held = guard.claim(port);
+        QCOMPARE(held.holder + ' ' + QString::number(held.holderPid), "picocom " + pid);
+
+        guard.setSystemRoot("/");
+        const int other = ::open(port.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         QCOMPARE(guard.claim(port).reason, OpenFailure::Reason::None);
         QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), -1);
         guard.abandon();
@@ -318,30 +338,6 @@ private Q_SLOTS:
         QCOMPARE(taken.holder + QString::number(taken.holderPid),
                  "tst_terminal" + QString::number(::getpid()));
         ::close(other);
-    }
-
-    // A flock that /proc/locks shows keeps the port out before the device is opened, which
-    // would raise the holder's modem lines: a played /proc names one on the port's node.
-    void flockSeenBeforeOpening()
-    {
-        SimulatedTerminal terminal;
-        struct stat node = {};
-        QCOMPARE(::stat(terminal.portPath().toLocal8Bit().constData(), &node), 0);
-        QTemporaryDir root;
-        const QString pid = QString::number(::getppid());
-        QVERIFY(plant(root.path(),
-                      { { "proc/locks",
-                          QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
-                              .arg(pid)
-                              .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
-                              .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
-                              .arg(node.st_ino)
-                              .toLatin1() },
-                        { "proc/" + pid + "/comm", "picocom\n" } }));
-        PortGuard guard;
-        guard.setSystemRoot(root.path());
-        const OpenFailure held = guard.claim(terminal.portPath());
-        QCOMPARE(held.holder + ' ' + QString::number(held.holderPid), "picocom " + pid);
     }
 
     // Open failures a pseudo-terminal cannot give a root user; ports that fail get no settling
