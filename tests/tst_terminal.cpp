@@ -394,36 +394,34 @@ private Q_SLOTS:
     // virtual consoles and ptmx left out; a Bluetooth port bound but not connected apart.
     void portsListedFromSysfs()
     {
-        QTemporaryDir root;
-        auto tty = [&root](const char *name, const QString &parent, bool device = true,
-                           const QByteArray &type = QByteArray()) {
+        // A port's class entry and its folder below `parent`: the UART type the serial driver
+        // writes (0 for one it found no UART for), and the link to the device behind it.
+        auto tty = [](const QString &name, const QString &parent, bool device = true,
+                      const QByteArray &type = "4\n") {
             const QString folder = "sys/devices/" + parent + "/tty/" + name;
-            QVERIFY(QDir().mkpath(root.filePath(folder)));
-            QVERIFY(QDir().mkpath(root.filePath("sys/class/tty")));
-            QCOMPARE(::symlink(("../../../" + folder).toLocal8Bit().constData(),
-                               root.filePath(QString("sys/class/tty/") + name).toLocal8Bit()),
-                     0);
+            Tree tree { { "sys/class/tty/" + name, "-> ../../../" + folder.toLatin1() },
+                        { folder + "/type", type } };
             if (device)
-                QCOMPARE(::symlink("../..", root.filePath(folder + "/device").toLocal8Bit()), 0);
-            if (!type.isNull())
-                QVERIFY(writeFile(root.filePath(folder + "/type"), type));
+                tree.append({ folder + "/device", "-> ../.." });
+            return tree;
         };
         const QString usb = "pci0000:00/0000:00:14.0/usb1/";
-        tty("ttyS0", "pnp0/00:05", true, "4\n");
-        tty("ttyS1", "platform/serial8250", true, "0\n");
-        tty("ttyS2", "platform/serial8250", true, "4\n");
-        tty("ttyUSB0", usb + "1-2/1-2:1.0/ttyUSB0");
-        tty("ttyACM0", usb + "1-3/1-3:1.0");
-        tty("rfcomm1", usb + "1-4/1-4:1.0/bluetooth/hci0/hci0:12");
-        tty("rfcomm0", "virtual", false);
-        tty("ttyGS0", "virtual", false);
-        tty("tty1", "virtual", false);
-        tty("ptmx", "virtual", false);
+        QTemporaryDir root;
+        QVERIFY(plant(root.path(),
+                      tty("ttyS0", "pnp0/00:05") + tty("ttyS1", "platform/serial8250", true, "0\n")
+                          + tty("ttyS2", "platform/serial8250")
+                          + tty("ttyUSB0", usb + "1-2/1-2:1.0/ttyUSB0")
+                          + tty("ttyACM0", usb + "1-3/1-3:1.0")
+                          + tty("rfcomm1", usb + "1-4/1-4:1.0/bluetooth/hci0/hci0:12")
+                          + tty("rfcomm0", "virtual", false) + tty("ttyGS0", "virtual", false)
+                          + tty("tnt0", "virtual", false) + tty("tty1", "virtual", false)
+                          + tty("ptmx", "virtual", false)));
         SerialComponent component;
         component.setSystemRoot(root.path());
         const PortList ports = component.listPorts();
-        QCOMPARE(ports.names,
-                 (QStringList { "ttyUSB0", "ttyACM0", "rfcomm1", "ttyS2", "ttyS0", "ttyGS0" }));
+        QCOMPARE(
+            ports.names,
+            (QStringList { "ttyUSB0", "ttyACM0", "rfcomm1", "ttyS2", "ttyS0", "tnt0", "ttyGS0" }));
         QCOMPARE(ports.unconnectedBluetooth, QStringList { "rfcomm0" });
     }
 
