@@ -17,19 +17,9 @@ PortList ScriptedComponent::listPorts() const
 
 void ScriptedComponent::setPortOpen(bool open)
 {
-    if (!open) {
-        m_open = false;
-        return;
-    }
-    const auto failure = m_openFailures.constFind(selectedPort());
-    if (failure != m_openFailures.constEnd()) {
-        m_open = false;
-        setOpenFailure(*failure);
-        return;
-    }
-    setOpenFailure(OpenFailure());
-    m_open = true;
-    opened << selectedPort();
+    if (open)
+        setOpenFailure(m_failures.value(selectedPort()));
+    m_open = open && openFailure().reason == OpenFailure::Reason::None;
 }
 
 void ScriptedComponent::send(const QString &command)
@@ -37,16 +27,6 @@ void ScriptedComponent::send(const QString &command)
     sent << command;
     if (m_open && m_script)
         m_script(*this, command);
-}
-
-QString ScriptedComponent::takeReceived()
-{
-    return std::exchange(m_pending, QString());
-}
-
-void ScriptedComponent::failOpen(const QString &port, const OpenFailure &failure)
-{
-    m_openFailures.insert(port, failure);
 }
 
 void ScriptedComponent::deliver(const QString &text)

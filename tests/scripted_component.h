@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
 // A stand-in for the serial component with no port behind it, for what a pseudo-terminal cannot
 // produce: a terminal that stops responding, open failures of every kind, replies delivered in
@@ -21,12 +22,12 @@ public:
     void setPortOpen(bool open) override;
     bool isPortOpen() const override { return m_open; }
     void send(const QString &command) override;
-    QString takeReceived() override;
+    QString takeReceived() override { return std::exchange(m_pending, QString()); }
 
     // Runs for every command sent on an open port.
     void setScript(Script script) { m_script = std::move(script); }
     // Opening this port fails so.
-    void failOpen(const QString &port, const OpenFailure &failure);
+    void failOpen(const QString &port, const OpenFailure &failure) { m_failures[port] = failure; }
 
     // Text arriving from the terminal.
     void deliver(const QString &text);
@@ -35,7 +36,6 @@ public:
     void dropPort() { m_open = false; }
 
     QStringList sent;
-    QStringList opened;
     // Listed as Bluetooth ports bound but not connected.
     QStringList unconnectedBluetooth;
 
@@ -44,5 +44,5 @@ private:
     bool m_open = false;
     QString m_pending;
     Script m_script;
-    QHash<QString, OpenFailure> m_openFailures;
+    QHash<QString, OpenFailure> m_failures;
 };

@@ -18,11 +18,13 @@ using Commands = std::vector<std::string>;
 
 namespace {
 
-// A scripted terminal's answers: the echo, then OK, or SIEMENS and OK to "at+gmi".
-void answerAsSiemens(ScriptedComponent &component, const QString &command)
+// A scripted terminal's answers: the echo, then OK, or its maker (Motorola on COM7, SIEMENS
+// elsewhere) and OK to "at+gmi".
+void answer(ScriptedComponent &c, const QString &command)
 {
-    component.deliver(command == "at+gmi" ? "at+gmi\r\r\nSIEMENS\r\n\r\nOK\r\n"
-                                          : command + "\r\r\nOK\r\n");
+    const QString maker = c.selectedPort() == "COM7" ? "Motorola" : "SIEMENS";
+    c.deliver(command == "at+gmi" ? "at+gmi\r\r\n" + maker + "\r\n\r\nOK\r\n"
+                                  : command + "\r\r\nOK\r\n");
 }
 
 } // namespace
@@ -34,22 +36,21 @@ class TestTerminal : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void PulisciSTR_data()
-    {
-        QTest::addColumn<QString>("input");
-        QTest::addColumn<QString>("expected");
-        row("echo and OK", "at\r\r\nOK\r\n", "at|||OK||");
-        row("asterisk, number sign, apostrophe", "*#06# l'ora", "||06| l`ora");
-        row("quotes and non-text bytes stay", QString::fromLatin1("\"\x00\xff\xe8", 4),
-            QString::fromLatin1("\"\x00\xff\xe8", 4));
-        row("past 32767 characters", QString(40000, '*') + "\n", QString(40001, '|'));
-    }
+    // The cleaned text is returned and left in the argument; CR and LF are cleaned in every
+    // exchangeOutcome row.
     void PulisciSTR()
     {
-        QFETCH(QString, input);
-        QFETCH(QString, expected);
-        QCOMPARE(::PulisciSTR(input), expected);
-        QCOMPARE(input, expected);
+        checkCases<QString, QString>(
+            [](QString text) {
+                const QString cleaned = ::PulisciSTR(text);
+                return text == cleaned ? cleaned : "left in the argument: " + text;
+            },
+            {
+                { "asterisk, number sign, apostrophe", "*#06# l'ora", "||06| l`ora" },
+                { "quotes and non-text bytes stay", QString::fromLatin1("\"\x00\xff\xe8", 4),
+                  QString::fromLatin1("\"\x00\xff\xe8", 4) },
+                { "past 32767 characters", QString(40000, '*') + "\n", QString(40001, '|') },
+            });
     }
 
     // Text from outside in a log line: what would end, draw or turn a line, or reach the terminal
@@ -62,8 +63,8 @@ private Q_SLOTS:
                 { "tab, CR LF, DEL", "a\tb\r\nc\x7f", "a?b??c?" },
                 { "C1 controls", "\u0085\u009b", "??" },
                 { "escape sequences and the bell", "\x1b[2J\x1b]0;x\x07", "?[2J?]0;x?" },
-                { "a direction override, line and paragraph separators",
-                  "a\u202eb\u2028c\u2029", "a?b?c?" },
+                { "a direction override, line and paragraph separators", "a\u202eb\u2028c\u2029",
+                  "a?b?c?" },
                 { "a format character past 16 bits is one character", "\U000E0001x", "?x" },
                 { "letters, accents and spaces stay", "Qu\u00e8 \u00a0\u4e2d",
                   "Qu\u00e8 \u00a0\u4e2d" },
@@ -95,25 +96,23 @@ private Q_SLOTS:
         QTEST(reply, "rest");
     }
 
-    void foundPortNumber_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("position");
-        QTest::addColumn<int>("number");
-        row("COM3", "COM3", 1, 3);
-        row("blank before the number", "COM 7", 1, 7);
-        row("rounded", "COM3.6", 1, 4);
-        row("half to even", "COM2.5", 1, 2);
-        row("ttyUSB0 by position", "ttyUSB0", 2, 2);
-        row("negative by position", "COM-2", 3, 3);
-        row("too large by position", "COM99999", 4, 4);
-        row("short name by position", "CO", 6, 6);
-    }
+    // The number in the name from its fourth character, else the position given.
     void foundPortNumber()
     {
-        QFETCH(QString, name);
-        QFETCH(int, position);
-        QTEST(int(::foundPortNumber(name, qint16(position))), "number");
+        checkCases<std::pair<QString, qint16>, int>(
+            [](const std::pair<QString, qint16> &port) {
+                return ::foundPortNumber(port.first, port.second);
+            },
+            {
+                { "COM3", { "COM3", 1 }, 3 },
+                { "blank before the number", { "COM 7", 1 }, 7 },
+                { "rounded", { "COM3.6", 1 }, 4 },
+                { "half to even", { "COM2.5", 1 }, 2 },
+                { "ttyUSB0 by position", { "ttyUSB0", 2 }, 2 },
+                { "negative by position", { "COM-2", 3 }, 3 },
+                { "too large by position", { "COM99999", 4 }, 4 },
+                { "short name by position", { "CO", 6 }, 6 },
+            });
     }
 
     // Replies of a terminal (echo on) on a pseudo-terminal, each ending the exchange in its own
@@ -138,8 +137,6 @@ private Q_SLOTS:
             "at+cpin?|||+CME ERROR: 10||", 0);
         row("OK and ERROR in one turn", "at", QByteArray("\r\nOK\r\nERROR\r\n"), false, "OK error",
             "at|||OK||ERROR||", 0);
-        row("lower-case error", "at", QByteArray("\r\nerror\r\n"), false, "error", "at|||error||",
-            0);
         row("busy in mixed case", "atd1;", QByteArray("\r\nBusy\r\n"), false, "error",
             "atd1;|||Busy||", 0);
         row("no carrier in pieces", "atd1;", QByteArray("\r\nNo Carrier\r\n"), true, "error",
@@ -176,7 +173,6 @@ private Q_SLOTS:
         QVERIFY(terminal.waitUntilSent(std::chrono::seconds(2)));
         ScanBench bench;
         QVERIFY(bench.open(terminal.portPath()));
-        bench.exchange.InRicerca = true;
 
         bench.exchange.EseguiCMD(command);
 
@@ -201,13 +197,13 @@ private Q_SLOTS:
         QVERIFY2(checkpoints >= 2 ? turns == checkpoints * budget
                                   : (turns >= budget) == (checkpoints == 1),
                  qPrintable(QString::number(turns)));
-        QCOMPARE(terminal.commands(), Commands { command.toStdString() });
-        QVERIFY(bench.lines.isEmpty());
     }
 
     // Without waiting, the tests of the one turn see the reply as it stood before the pump. On
-    // a closed port the command goes nowhere and the exchange fails at once.
-    void withoutWaitingAndOnAClosedPort()
+    // a closed port the command goes nowhere and the exchange fails at once. A terminal that
+    // stops responding fails the exchange, and outside a scan the user is told (the whole scans
+    // where a terminal is unplugged show that a scan logs nothing).
+    void exchangesAPseudoTerminalCannotPlay()
     {
         ScriptedComponent component({ "COM1" });
         component.setScript([](ScriptedComponent &c, const QString &) { c.deliver("\r\nOK\r\n"); });
@@ -225,25 +221,15 @@ private Q_SLOTS:
         QCOMPARE(component.sent, QStringList({ "at", "at" }));
         QCOMPARE(bench.exchange.lastPollCount(), 0);
         QVERIFY(bench.exchange.RispostaErrore && !bench.exchange.RispostaOK);
-    }
 
-    // A terminal that stops responding fails the exchange; outside a scan the user is told.
-    void notResponding()
-    {
-        for (const bool inRicerca : { true, false }) {
-            ScriptedComponent component({ "COM1" });
-            component.setScript([](ScriptedComponent &c, const QString &) {
-                c.raiseStatus(SerialComponent::StatusNotResponding);
-                c.deliver("\r\nOK\r\n");
-            });
-            ScanBench bench(&component);
-            bench.exchange.InRicerca = inRicerca;
-            component.setPortOpen(true);
-            bench.exchange.EseguiCMD("at");
-            QVERIFY(bench.exchange.RispostaErrore && !bench.exchange.RispostaOK);
-            QCOMPARE(messagesOf(bench.lines),
-                     inRicerca ? QStringList() : QStringList { "Il terminale non risponde." });
-        }
+        component.setScript([](ScriptedComponent &c, const QString &) {
+            c.raiseStatus(SerialComponent::StatusNotResponding);
+            c.deliver("\r\nOK\r\n");
+        });
+        component.setPortOpen(true);
+        bench.exchange.EseguiCMD("at");
+        QVERIFY(bench.exchange.RispostaErrore && !bench.exchange.RispostaOK);
+        QCOMPARE(messagesOf(bench.lines), QStringList { "Il terminale non risponde." });
     }
 
     // The real component on pseudo-terminals: the line settings it sets and the flock it holds
@@ -297,16 +283,36 @@ private Q_SLOTS:
         QVERIFY(!bench.component.isPortOpen());
     }
 
+    // A flock that /proc/locks shows keeps the port out before the device is opened, which
+    // would raise the holder's modem lines: a played /proc names one on the port's node.
     // Between the checks and the open no other program can take the port: the guard keeps its
     // flock until the port is open. One that takes it in the moment the flock moves to the open
     // port (here this process, through a descriptor of its own) gets it: the component closes
     // the port right after Qt opened it, before any command, and names the holder.
-    void portTakenBetweenTheChecksAndTheOpen()
+    void flocksAroundTheOpen()
     {
         SimulatedTerminal terminal;
         const QByteArray port = terminal.portPath().toLocal8Bit();
-        const int other = ::open(port.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        struct stat node = {};
+        QCOMPARE(::stat(port.constData(), &node), 0);
+        QTemporaryDir root;
+        const QString pid = QString::number(::getppid());
+        QVERIFY(plant(root.path(),
+                      { { "proc/locks",
+                          QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
+                              .arg(pid)
+                              .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
+                              .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                              .arg(node.st_ino)
+                              .toLatin1() },
+                        { "proc/" + pid + "/comm", "picocom\n" } }));
         PortGuard guard;
+        guard.setSystemRoot(root.path());
+        const OpenFailure held = guard.claim(port);
+        QCOMPARE(held.holder + ' ' + QString::number(held.holderPid), "picocom " + pid);
+
+        guard.setSystemRoot("/");
+        const int other = ::open(port.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         QCOMPARE(guard.claim(port).reason, OpenFailure::Reason::None);
         QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), -1);
         guard.abandon();
@@ -334,51 +340,21 @@ private Q_SLOTS:
         ::close(other);
     }
 
-    // A flock that /proc/locks shows keeps the port out before the device is opened, which
-    // would raise the holder's modem lines: a played /proc names one on the port's node.
-    void flockSeenBeforeOpening()
-    {
-        SimulatedTerminal terminal;
-        struct stat node = {};
-        QCOMPARE(::stat(terminal.portPath().toLocal8Bit().constData(), &node), 0);
-        QTemporaryDir root;
-        const QString pid = QString::number(::getppid());
-        QVERIFY(plant(root.path(),
-                      { { "proc/locks",
-                          QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
-                              .arg(pid)
-                              .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
-                              .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
-                              .arg(node.st_ino)
-                              .toLatin1() },
-                        { "proc/" + pid + "/comm", "picocom\n" } }));
-        PortGuard guard;
-        guard.setSystemRoot(root.path());
-        const OpenFailure held = guard.claim(terminal.portPath());
-        QCOMPARE(held.holder + ' ' + QString::number(held.holderPid), "picocom " + pid);
-    }
-
     // Open failures a pseudo-terminal cannot give a root user; ports that fail get no settling
-    // wait and no command; the number of the first port found when the names carry one. A
-    // Bluetooth port the listing left out gets its line.
+    // wait and no command; the number of the first port found when the names carry one (COM4,
+    // third in the list). A Bluetooth port the listing left out gets its line.
     void scanReportsOpenFailuresAndTheFirstNumber()
     {
-        ScriptedComponent component({ "COM1", "COM2", "COM3", "COM4", "COM7" });
+        ScriptedComponent component({ "COM1", "COM3", "COM4", "COM7" });
         component.unconnectedBluetooth = { "rfcomm0" };
         OpenFailure failure;
         failure.reason = OpenFailure::Reason::NotInGroup;
         failure.group = "uucp";
         component.failOpen("COM1", failure);
-        failure.reason = OpenFailure::Reason::InUse;
-        component.failOpen("COM2", failure);
         failure.reason = OpenFailure::Reason::InputOutput;
         failure.systemText = "Input/output error";
         component.failOpen("COM3", failure);
-        component.setScript([](ScriptedComponent &c, const QString &command) {
-            const QString maker = c.selectedPort() == "COM4" ? "SIEMENS" : "Motorola";
-            c.deliver(command == "at+gmi" ? "at+gmi\r\r\n" + maker + "\r\n\r\nOK\r\n"
-                                          : command + "\r\r\nOK\r\n");
-        });
+        component.setScript(answer);
         ScanBench bench(&component);
         // When each line came, by the clock and by the number of event pumps so far.
         QElapsedTimer clock;
@@ -387,7 +363,9 @@ private Q_SLOTS:
         connect(&pump, &QTimer::timeout, [&] { ++pumped; });
         pump.start(0);
         QList<std::pair<int, qint64>> at;
-        connect(&bench.log, &ActivityLog::lineAdded, [&] { at.append({ pumped, clock.elapsed() }); });
+        connect(&bench.log, &ActivityLog::lineAdded, [&] {
+            at.append({ pumped, clock.elapsed() });
+        });
         clock.start();
 
         QCOMPARE(bench.scan.CercaCell(), qint16(4));
@@ -399,21 +377,16 @@ private Q_SLOTS:
                      "Verifica COM1 in corso...",
                      "Impossibile aprire COM1: permesso negato. Aggiungere l'utente al gruppo uucp "
                      "(sudo usermod -a -G uucp $USER) e accedere di nuovo.",
-                     "Verifica COM2 in corso...",
-                     "Impossibile aprire COM2: la porta \u00e8 gi\u00e0 in uso da un altro "
-                     "programma.",
                      "Verifica COM3 in corso...",
                      "Impossibile aprire COM3: errore di ingresso/uscita (Input/output error).",
                      "Verifica COM4 in corso...", "Trovato: -SIEMENS-", "Verifica COM7 in corso...",
                      "Trovato: -Motorola-" }));
-        QCOMPARE(component.opened, (QStringList { "COM4", "COM7" }));
         const QStringList perPort { "", "at", "at", "", "", "at+gmi" };
         QCOMPARE(component.sent, perPort + perPort);
-        QVERIFY(!component.isPortOpen());
         // The ports that failed had no settling wait, which pumps events thousands of times; the
         // two that opened had theirs, each ending on a whole second.
-        QVERIFY2(at.at(8).first < 50, qPrintable(QString::number(at.at(8).first)));
-        QVERIFY(at.last().second - at.at(8).second >= 950);
+        QVERIFY2(at.at(6).first < 50, qPrintable(QString::number(at.at(6).first)));
+        QVERIFY(at.last().second - at.at(6).second >= 950);
     }
 
     // The system's ports as a played sysfs tells them: those with a device behind them, in the
@@ -421,36 +394,34 @@ private Q_SLOTS:
     // virtual consoles and ptmx left out; a Bluetooth port bound but not connected apart.
     void portsListedFromSysfs()
     {
-        QTemporaryDir root;
-        auto tty = [&root](const char *name, const QString &parent, bool device = true,
-                           const QByteArray &type = QByteArray()) {
+        // A port's class entry and its folder below `parent`: the UART type the serial driver
+        // writes (0 for one it found no UART for), and the link to the device behind it.
+        auto tty = [](const QString &name, const QString &parent, bool device = true,
+                      const QByteArray &type = "4\n") {
             const QString folder = "sys/devices/" + parent + "/tty/" + name;
-            QVERIFY(QDir().mkpath(root.filePath(folder)));
-            QVERIFY(QDir().mkpath(root.filePath("sys/class/tty")));
-            QCOMPARE(::symlink(("../../../" + folder).toLocal8Bit().constData(),
-                               root.filePath(QString("sys/class/tty/") + name).toLocal8Bit()),
-                     0);
+            Tree tree { { "sys/class/tty/" + name, "-> ../../../" + folder.toLatin1() },
+                        { folder + "/type", type } };
             if (device)
-                QCOMPARE(::symlink("../..", root.filePath(folder + "/device").toLocal8Bit()), 0);
-            if (!type.isNull())
-                QVERIFY(writeFile(root.filePath(folder + "/type"), type));
+                tree.append({ folder + "/device", "-> ../.." });
+            return tree;
         };
         const QString usb = "pci0000:00/0000:00:14.0/usb1/";
-        tty("ttyS0", "pnp0/00:05", true, "4\n");
-        tty("ttyS1", "platform/serial8250", true, "0\n");
-        tty("ttyS2", "platform/serial8250", true, "4\n");
-        tty("ttyUSB0", usb + "1-2/1-2:1.0/ttyUSB0");
-        tty("ttyACM0", usb + "1-3/1-3:1.0");
-        tty("rfcomm1", usb + "1-4/1-4:1.0/bluetooth/hci0/hci0:12");
-        tty("rfcomm0", "virtual", false);
-        tty("ttyGS0", "virtual", false);
-        tty("tty1", "virtual", false);
-        tty("ptmx", "virtual", false);
+        QTemporaryDir root;
+        QVERIFY(plant(root.path(),
+                      tty("ttyS0", "pnp0/00:05") + tty("ttyS1", "platform/serial8250", true, "0\n")
+                          + tty("ttyS2", "platform/serial8250")
+                          + tty("ttyUSB0", usb + "1-2/1-2:1.0/ttyUSB0")
+                          + tty("ttyACM0", usb + "1-3/1-3:1.0")
+                          + tty("rfcomm1", usb + "1-4/1-4:1.0/bluetooth/hci0/hci0:12")
+                          + tty("rfcomm0", "virtual", false) + tty("ttyGS0", "virtual", false)
+                          + tty("tnt0", "virtual", false) + tty("tty1", "virtual", false)
+                          + tty("ptmx", "virtual", false)));
         SerialComponent component;
         component.setSystemRoot(root.path());
         const PortList ports = component.listPorts();
-        QCOMPARE(ports.names,
-                 (QStringList { "ttyUSB0", "ttyACM0", "rfcomm1", "ttyS2", "ttyS0", "ttyGS0" }));
+        QCOMPARE(
+            ports.names,
+            (QStringList { "ttyUSB0", "ttyACM0", "rfcomm1", "ttyS2", "ttyS0", "tnt0", "ttyGS0" }));
         QCOMPARE(ports.unconnectedBluetooth, QStringList { "rfcomm0" });
     }
 
@@ -498,7 +469,8 @@ private Q_SLOTS:
                 + byId + byPath,
             QStringList { "Dispositivo: HUAWEI Mobile (USB 2c7c:0125, interfaccia 10).", found,
                           atByPath });
-        row("no strings, only a by-id link", usbPort(converter, "02\n", byId),
+        row("a modem's own interface (ttyACM), no strings, only a by-id link",
+            usbPort("tty/ttyACM0", "02\n", byId),
             QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2.", found, atById });
         row("control characters in the strings, a by-id link to another port",
             usbPort(converter, "02\n",
@@ -516,7 +488,6 @@ private Q_SLOTS:
         // The port belongs to the phone at the other end, not to the computer's adapter.
         row("a Bluetooth link through a USB adapter",
             usbPort("bluetooth/hci0/hci0:12/tty/rfcomm1", "00\n", {}), QStringList { found });
-        row("nothing known", Tree {}, QStringList { found });
         // The part in its modem that ModemManager's rules gave the port, as udev keeps it. A
         // port that speaks no AT gets no byte: only a line after its device's.
         auto tagged = [&](const QByteArray &tag, const char *number) {
@@ -551,12 +522,12 @@ private Q_SLOTS:
         QVERIFY(plant(root.path(), tree));
         ScriptedComponent component({ "/dev/null" }); // its device number is all that is read
         component.setSystemRoot(root.path());
-        component.setScript(answerAsSiemens);
+        component.setScript(answer);
         ScanBench bench(&component);
         QFETCH(QStringList, lines);
         const bool found = lines.join('|').contains("Trovato");
         QCOMPARE(bench.scan.CercaCell(), qint16(found));
-        QCOMPARE(component.opened, found ? QStringList { "/dev/null" } : QStringList());
+        QCOMPARE(component.sent.size(), found ? 6 : 0); // a port not checked gets no command
         QCOMPARE(messagesOf(bench.lines),
                  QStringList({ "Ricerca del terminale in corso, attendere...",
                                "Verifica /dev/null in corso..." })
