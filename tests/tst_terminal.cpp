@@ -472,14 +472,15 @@ private Q_SLOTS:
         row("a modem's own interface (ttyACM), no strings, only a by-id link",
             usbPort("tty/ttyACM0", "02\n", byId),
             QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2.", found, atById });
-        row("control characters in the strings, a by-id link to another port",
+        row("control characters in the strings and the link's name, a link to another port",
             usbPort(converter, "02\n",
                     { { "manufacturer", "Quec\ttel\n" },
                       { "product", "EC25\r\nTrovato: -X-\n" },
-                      { "dev/serial/by-id/usb-FTDI-if00-port0", "-> ../../ttyUSB7" } }),
+                      { "dev/serial/by-id/usb-FTDI-if00-port0", "-> ../../ttyUSB7" },
+                      { "dev/serial/by-id/usb-Quec\ttel-if02-port0", "-> ../../null" } }),
             QStringList {
-                "Dispositivo: Quec?tel EC25??Trovato: -X- (USB 2c7c:0125, interfaccia 2).",
-                found });
+                "Dispositivo: Quec?tel EC25??Trovato: -X- (USB 2c7c:0125, interfaccia 2).", found,
+                "Percorso stabile: /dev/serial/by-id/usb-Quec?tel-if02-port0" });
         row("not on USB, a by-path link",
             Tree { { "sys/dev/char/1:3", "-> ../../devices/pnp0/00:05/tty/ttyS0" },
                    { "sys/devices/pnp0/00:05/tty/ttyS0/device", "-> ../.." } }
