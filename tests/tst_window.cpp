@@ -292,8 +292,9 @@ private Q_SLOTS:
         QVERIFY(run.logged.isEmpty());
     }
 
-    // A check from a terminal finds a simulated terminal, as lines and as JSON, and writes its
-    // log beside itself.
+    // A check from a terminal finds a simulated terminal, names it in its JSON document and
+    // writes its log beside itself. (The lines it prints otherwise are the trial tool's, which
+    // runs the same check in every whole scan that it plays.)
     void checkFromATerminal()
     {
         SimulatedTerminal terminal;
@@ -301,13 +302,9 @@ private Q_SLOTS:
         const QStringList expected { "Ricerca del terminale in corso, attendere...",
                                      "Verifica " + terminal.portPath() + " in corso...",
                                      "Trovato: -SIEMENS-" };
-        TrialRun run = check.run({ terminal.portPath() });
+        const TrialRun run = check.run({ "--json", terminal.portPath() });
         QCOMPARE(run.exitCode, 0);
-        QCOMPARE(messagesOf(run.printed), expected);
         QCOMPARE(messagesOf(run.logged), expected);
-
-        run = check.run({ "--json", terminal.portPath() });
-        QCOMPARE(run.exitCode, 0);
         const QJsonObject report =
             QJsonDocument::fromJson(run.printed.join('\n').toUtf8()).object();
         const QJsonObject found = report["terminals"].toArray().at(0).toObject();
