@@ -6,8 +6,8 @@
 #include "terminal/command_exchange.h"
 #include "terminal/port_guard.h"
 #include "terminal/port_scan.h"
-#include "terminal/system/process_table.h"
 #include "terminal/serial_component.h"
+#include "terminal/system/process_table.h"
 #include "window/activity_log.h"
 #include "window/frmInviaRicevi.h"
 

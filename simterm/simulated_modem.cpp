@@ -50,10 +50,12 @@ SimulatedModem::SimulatedModem(bool typed)
         struct stat node = {};
         ::stat(QFile::encodeName(m_ports[interface].portPath()).constData(), &node);
         const QString number = QString::number(interface);
-        const QString entry = QStringLiteral("%1/1-2:1.%2/ttyUSB%2/tty/ttyUSB%2").arg(UsbDevice, number);
-        const QString device = QStringLiteral("%1:%2").arg(major(node.st_rdev)).arg(minor(node.st_rdev));
-        const QByteArray record = "I:" + initialised + "\nE:ID_MM_CANDIDATE=1\nE:"
-            + PortTags[interface] + "=1\n";
+        const QString entry =
+            QStringLiteral("%1/1-2:1.%2/ttyUSB%2/tty/ttyUSB%2").arg(UsbDevice, number);
+        const QString device =
+            QStringLiteral("%1:%2").arg(major(node.st_rdev)).arg(minor(node.st_rdev));
+        const QByteArray record =
+            "I:" + initialised + "\nE:ID_MM_CANDIDATE=1\nE:" + PortTags[interface] + "=1\n";
         valid = valid && m_ports[interface].isValid()
             && write(QStringLiteral("%1%2/1-2:1.%3/bInterfaceNumber").arg(sys, UsbDevice, number),
                      "0" + number.toLatin1() + "\n")

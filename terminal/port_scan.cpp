@@ -243,8 +243,9 @@ qint16 PortScan::CercaCell()
     if (!ports.isEmpty()) {
         m_component.setScanning(true);
         if (m_component.isModemManagerSilent()) {
-            m_log.AddLog(QStringLiteral("ModemManager non risponde: le porte che potrebbe usare non "
-                                        "vengono verificate."));
+            m_log.AddLog(
+                QStringLiteral("ModemManager non risponde: le porte che potrebbe usare non "
+                               "vengono verificate."));
         }
     }
     for (qsizetype i = 0; i < ports.size(); ++i) {
@@ -303,8 +304,7 @@ void PortScan::probe(const QString &name)
         say(openFailureMessage(name, failure));
         // ModemManager has already asked its modem who made it; a terminal is found on the
         // modem's AT ports.
-        if (failure.reason == OpenFailure::Reason::ManagedByModemManager
-            && isAtPort(identity.role))
+        if (failure.reason == OpenFailure::Reason::ManagedByModemManager && isAtPort(identity.role))
             logManufacturer(failure.manufacturer, identity);
         return;
     }

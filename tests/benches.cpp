@@ -59,8 +59,7 @@ TrialRun runTrial(const QStringList &command, const QString &folder,
     if (!run.waitForFinished(60000) || run.exitStatus() != QProcess::NormalExit)
         return result;
     result.exitCode = run.exitCode();
-    result.printed =
-        QString::fromUtf8(run.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    result.printed = QString::fromUtf8(run.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     result.errors = QString::fromUtf8(run.readAllStandardError()).split('\n', Qt::SkipEmptyParts);
     result.logged = linesOfFile(QDir(folder).filePath("Quorvane.txt"));
     return result;

@@ -173,8 +173,6 @@ Setup streaming(int intervalMs, const QByteArray &text)
     };
 }
 
-
-
 // A minicom lock a minute old, of a process that runs (sleep), or of one that is gone.
 Setup minicomLock(bool live)
 {
@@ -331,11 +329,13 @@ private Q_SLOTS:
         s.bench.component.setSystemRoot(modem.systemRoot());
         QCOMPARE(s.scanHere(), qint16(3));
         QStringList expected { "Ricerca del terminale in corso, attendere..." };
-        const QStringList parts { "La porta %1 \u00e8 la porta diagnostica (QCDM) del modem: non "
-                                  "viene verificata.",
-                                  "La porta %1 \u00e8 la porta GPS del modem: non viene verificata.",
-                                  "La porta %1 \u00e8 gestita da ModemManager. Per liberarla durante "
-                                  "la verifica: mmcli --inhibit-device=/sys/devices/usb1/1-2" };
+        const QStringList parts {
+            "La porta %1 \u00e8 la porta diagnostica (QCDM) del modem: non "
+            "viene verificata.",
+            "La porta %1 \u00e8 la porta GPS del modem: non viene verificata.",
+            "La porta %1 \u00e8 gestita da ModemManager. Per liberarla durante "
+            "la verifica: mmcli --inhibit-device=/sys/devices/usb1/1-2"
+        };
         for (int i = 0; i < 4; ++i) {
             const QString port = modem.portPaths().at(i);
             expected << "Verifica " + port + " in corso..."
@@ -343,7 +343,8 @@ private Q_SLOTS:
                             .arg(QString::number(i), i == 2 ? ", porta AT principale" : "")
                      << parts.at(qMin(i, 2)).arg(port);
             if (i >= 2)
-                expected << "Trovato: -Quectel-" << "Percorso stabile: " + modem.stablePath(i);
+                expected << "Trovato: -Quectel-"
+                         << "Percorso stabile: " + modem.stablePath(i);
             QCOMPARE(modem.port(i).bytesReceived(), 0);
         }
         QCOMPARE(messagesOf(s.bench.lines), expected);
@@ -372,10 +373,11 @@ private Q_SLOTS:
                replyTo("at+gmi", "\r\nSIEMENS\r\nOK\r\nERROR\r\n", false), none);
         // Bytes that would end the line, move the cursor or clear the screen of whoever reads
         // the log file with cat reach it as "?"; other Latin-1 bytes stay as they came.
-        probed("control bytes in the name",
-               replyTo("at+gmi",
-                       QByteArray("\r\nSIE\x00MENS\xff\x7f\x85\x1b[2J\x1b]0;x\x07\r\n\r\nOK\r\n", 29)),
-               { QString::fromLatin1("Trovato: -SIE?MENS\xff???[2J?]0;x?-") });
+        probed(
+            "control bytes in the name",
+            replyTo("at+gmi",
+                    QByteArray("\r\nSIE\x00MENS\xff\x7f\x85\x1b[2J\x1b]0;x\x07\r\n\r\nOK\r\n", 29)),
+            { QString::fromLatin1("Trovato: -SIE?MENS\xff???[2J?]0;x?-") });
         probed("unplugged during an exchange",
                goingOn([](Scene &s) { s.subject.hangUpOnCommand(2); }), none, { "", "at" });
         probed("unplugged during the settling wait", goingOn([](Scene &s) {
@@ -402,8 +404,7 @@ private Q_SLOTS:
                    s.subject.sendEvery(std::chrono::milliseconds(700), "\r\n+CSQ: 17,99\r\n");
                }),
                siemens);
-        probed("a loopback plug", Setup([](Scene &s) { s.subject.answerEveryLineWith(""); }),
-               none);
+        probed("a loopback plug", Setup([](Scene &s) { s.subject.answerEveryLineWith(""); }), none);
         kept("a port that is not there",
              Setup([](Scene &s) { s.port = "/dev/quorvane-no-such-port"; }),
              "Impossibile aprire PORT: porta non trovata.");
@@ -461,11 +462,12 @@ private Q_SLOTS:
 
         const QString console = "La porta PORT \u00e8 una console del sistema: non viene "
                                 "verificata.";
-        kept("an active console", systemFiles([](QByteArray device) {
-                 return Tree { { "proc/consoles",
-                                 "ttyS0 -W- (EC p a) 4:64\nconsole -W- (E p a) " + device + "\n" } };
-             }),
-             console);
+        kept(
+            "an active console", systemFiles([](QByteArray device) {
+                return Tree { { "proc/consoles",
+                                "ttyS0 -W- (EC p a) 4:64\nconsole -W- (E p a) " + device + "\n" } };
+            }),
+            console);
         kept("the virtual terminal in front, as sysfs names the consoles",
              systemFiles([](QByteArray device) {
                  return Tree { { "sys/class/tty/console/active", "ttyS0 tty0\n" },
@@ -475,8 +477,9 @@ private Q_SLOTS:
              console);
         kept("a login program on the line", systemFiles([](QByteArray device) {
                  const quint64 number = *deviceNumber(device);
-                 return Tree { { "proc/77/stat", "77 (agetty) S 1 77 77 "
-                                     + QByteArray::number(number) + " 77 4194560\n" } };
+                 return Tree { { "proc/77/stat",
+                                 "77 (agetty) S 1 77 77 " + QByteArray::number(number)
+                                     + " 77 4194560\n" } };
              }),
              console);
 
@@ -500,24 +503,29 @@ private Q_SLOTS:
         // Busy at boot: its answer is waited for, serving events meanwhile (the window repaints,
         // "Uscita" works), and used.
         kept("ModemManager answering in two seconds",
-             both(modemManager(R"("ports": ["PORT"], "delay": 2)"), [](Scene &s) {
-                 auto *timer = new QTimer(&s.bench.log);
-                 auto ticks = std::make_shared<int>(0);
-                 QObject::connect(timer, &QTimer::timeout, [ticks] { ++*ticks; });
-                 QObject::connect(&s.bench.log, &ActivityLog::lineAdded, [ticks](QString line) {
-                     if (line.contains("Verifica"))
-                         QVERIFY2(*ticks >= 10, qPrintable(QString::number(*ticks)));
-                 });
-                 timer->start(50);
-             }),
+             both(modemManager(R"("ports": ["PORT"], "delay": 2)"),
+                  [](Scene &s) {
+                      auto *timer = new QTimer(&s.bench.log);
+                      auto ticks = std::make_shared<int>(0);
+                      QObject::connect(timer, &QTimer::timeout, [ticks] { ++*ticks; });
+                      QObject::connect(
+                          &s.bench.log, &ActivityLog::lineAdded, [ticks](QString line) {
+                              if (line.contains("Verifica"))
+                                  QVERIFY2(*ticks >= 10, qPrintable(QString::number(*ticks)));
+                          });
+                      timer->start(50);
+                  }),
              managed);
         // It may be talking to any port it could use: such a port gets nothing at all, not even
         // a line; one that udev's record leaves to others is checked.
-        row("ModemManager does not answer", both(modemManager(R"("delay": 8)"), goingOn(both(
-                recorded("E:ID_MM_PORT_TYPE_AT_PRIMARY=1\n", 60, true), [](Scene &s) {
-                    s.before << "ModemManager non risponde: le porte che potrebbe usare non "
-                                "vengono verificate.";
-                }))),
+        row("ModemManager does not answer",
+            both(modemManager(R"("delay": 8)"),
+                 goingOn(both(
+                     recorded("E:ID_MM_PORT_TYPE_AT_PRIMARY=1\n", 60, true),
+                     [](Scene &s) {
+                         s.before << "ModemManager non risponde: le porte che potrebbe usare non "
+                                     "vengono verificate.";
+                     }))),
             QStringList {}, Commands {}, true);
         probed("a bus without ModemManager", modemManager(QString()), siemens);
         // Refused is no answer about the port: ModemManager's own ports are in exclusive mode.

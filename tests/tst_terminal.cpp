@@ -495,10 +495,10 @@ private Q_SLOTS:
         // The part in its modem that ModemManager's rules gave the port, as udev keeps it. A
         // port that speaks no AT gets no byte: only a line after its device's.
         auto tagged = [&](const QByteArray &tag, const char *number) {
-            return usbPort(converter, number, { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0",
-                                                  "-> ../../null" },
-                                                { "run/udev/data/c1:3",
-                                                  "I:1\nE:ID_MM_CANDIDATE=1\nE:" + tag + "=1\n" } });
+            return usbPort(
+                converter, number,
+                { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0", "-> ../../null" },
+                  { "run/udev/data/c1:3", "I:1\nE:ID_MM_CANDIDATE=1\nE:" + tag + "=1\n" } });
         };
         const QString skipped = "La porta /dev/null \u00e8 la porta %1 del modem: non viene "
                                 "verificata.";

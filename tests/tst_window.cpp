@@ -9,11 +9,11 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QListWidget>
-#include <QPushButton>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QListWidget>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -46,7 +46,6 @@ struct CheckBench
         return runTrial(QStringList { program } + arguments, folder.path(), environment);
     }
 };
-
 
 // The window over the given component, shown, in a temporary folder, with every logged line
 // recorded with the time it came and the state of "Verifica" at that moment.
@@ -272,7 +271,8 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("command");
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("output"); // its first line; standard error's when it fails
-        row("help", QStringList { "--help" }, 0, QString("Uso: quorvane-check [OPZIONI] [PORTA...]"));
+        row("help", QStringList { "--help" }, 0,
+            QString("Uso: quorvane-check [OPZIONI] [PORTA...]"));
         row("version", QStringList { "-v" }, 0, QString("quorvane-check " QUORVANE_VERSION));
         row("an unknown option", QStringList { "--bogus", "/dev/null" }, 2,
             QString("quorvane-check: opzione sconosciuta --bogus (quorvane-check --help)"));

@@ -71,10 +71,10 @@ QByteArray checkReport(const QList<PortOutcome> &outcomes)
                 { QStringLiteral("stable_path"), textOrNull(outcome.identity.stablePath) },
                 { QStringLiteral("device"), deviceOf(outcome.identity) } });
         }
-        ports.append(QJsonObject { { QStringLiteral("port"), port },
-                                   { QStringLiteral("result"), Results[outcome.result] },
-                                   { QStringLiteral("messages"),
-                                     QJsonArray::fromStringList(outcome.messages) } });
+        ports.append(QJsonObject {
+            { QStringLiteral("port"), port },
+            { QStringLiteral("result"), Results[outcome.result] },
+            { QStringLiteral("messages"), QJsonArray::fromStringList(outcome.messages) } });
     }
     return QJsonDocument(QJsonObject { { QStringLiteral("terminals"), terminals },
                                        { QStringLiteral("ports"), ports } })

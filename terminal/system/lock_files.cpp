@@ -45,8 +45,8 @@ Removal removeStaleLock(const QString &lockPath, const QByteArray &content,
     if (::rename(name.constData(), aside.constData()) != 0)
         return errno == ENOENT ? Removal::Changed : Removal::Refused;
     struct stat moved = {};
-    if (readLockFile(QFile::decodeName(aside), &moved) == content
-        && moved.st_dev == judged.st_dev && moved.st_ino == judged.st_ino) {
+    if (readLockFile(QFile::decodeName(aside), &moved) == content && moved.st_dev == judged.st_dev
+        && moved.st_ino == judged.st_ino) {
         ::unlink(aside.constData());
         return Removal::Removed;
     }

@@ -93,7 +93,7 @@ ModemManagerAnswer askModemManager()
     // The reply comes in on the bus's own thread; the watcher's signal is the event that ends the
     // wait here.
     QDBusPendingCallWatcher watcher(pending);
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [] { });
+    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [] {});
     Globali::pumpEventsUntil([&pending] { return pending.isFinished(); },
                              std::chrono::milliseconds(TimeoutMs));
     const QDBusMessage reply = pending.isFinished() ? pending.reply() : QDBusMessage();

@@ -92,8 +92,7 @@ void addModemManagerClaim(PortIdentity &identity, const ModemManagerAnswer &mode
             identity.modemManager = Claim::Unanswered;
     } else if (modems.state == ModemManagerAnswer::State::Listed && record
                && isForModemManager(*record)
-               && secondsSinceInitialised(*record).value_or(ExaminingSeconds)
-                   < ExaminingSeconds) {
+               && secondsSinceInitialised(*record).value_or(ExaminingSeconds) < ExaminingSeconds) {
         identity.modemManager = Claim::Examining;
     }
 }

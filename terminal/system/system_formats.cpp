@@ -170,7 +170,8 @@ UdevRecord udevRecord(const QByteArray &content)
             const qsizetype equals = line.indexOf('=');
             const QByteArray key = line.mid(2, equals - 2);
             if (equals > 2 && !key.startsWith('.'))
-                record.properties.insert(QString::fromUtf8(key), QString::fromUtf8(line.mid(equals + 1)));
+                record.properties.insert(QString::fromUtf8(key),
+                                         QString::fromUtf8(line.mid(equals + 1)));
         } else if (line.startsWith("I:")) {
             bool ok = false;
             const qint64 microseconds = line.mid(2).toLongLong(&ok);

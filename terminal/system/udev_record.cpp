@@ -11,9 +11,9 @@
 std::optional<UdevRecord> udevRecordOf(const QString &systemRoot, quint64 device)
 {
     const QString path =
-        QDir(systemRoot).filePath(QStringLiteral("run/udev/data/c%1:%2")
-                                      .arg(QString::number(major(device)),
-                                           QString::number(minor(device))));
+        QDir(systemRoot)
+            .filePath(QStringLiteral("run/udev/data/c%1:%2")
+                          .arg(QString::number(major(device)), QString::number(minor(device))));
     struct stat info = {};
     const QByteArray content = readSmallFile(path, 1 << 16, &info);
     if (content.isEmpty() && !S_ISREG(info.st_mode))
