@@ -22,6 +22,12 @@ void onQtMessage(QtMsgType type, const QMessageLogContext &context, const QStrin
     } else if (type != QtFatalMsg) {
         heldBack << qFormatLogMessage(type, context, message);
     } else {
+        // With a display named but no window to be had there, Qt's own words say why.
+        if (qEnvironmentVariableIsSet("DISPLAY") || qEnvironmentVariableIsSet("WAYLAND_DISPLAY")) {
+            for (const QString &held : std::as_const(heldBack))
+                std::fprintf(stderr, "%s\n", qUtf8Printable(held));
+            std::fprintf(stderr, "%s\n", qUtf8Printable(message));
+        }
         std::fputs("quorvane: nessuno schermo su cui aprire la finestra; per verificare i "
                    "terminali dal terminale: quorvane-check\n",
                    stderr);

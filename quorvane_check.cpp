@@ -41,8 +41,13 @@ int main(int argc, char *argv[])
     parser.addOptions({ help, version, json });
     if (!parser.parse(QCoreApplication::arguments())) {
         const QString option = parser.unknownOptionNames().value(0);
-        std::fprintf(stderr, "quorvane-check: opzione sconosciuta %s%s (quorvane-check --help)\n",
-                     option.size() == 1 ? "-" : "--", qUtf8Printable(option));
+        if (option.isEmpty()) // a value given to an option that takes none
+            std::fprintf(stderr, "quorvane-check: %s (quorvane-check --help)\n",
+                         qUtf8Printable(parser.errorText()));
+        else
+            std::fprintf(stderr,
+                         "quorvane-check: opzione sconosciuta %s%s (quorvane-check --help)\n",
+                         option.size() == 1 ? "-" : "--", qUtf8Printable(option));
         return ExitUsage;
     }
     if (parser.isSet(help)) {

@@ -25,9 +25,11 @@ void pumpEvents()
 void pumpEventsUntil(const std::function<bool()> &done, std::chrono::milliseconds limit)
 {
     const QDeadlineTimer deadline(limit);
-    // Wakes the last wait for events when time is up, if nothing else does.
+    // Wakes the last wait for events when time is up, if nothing else does; never early, or the
+    // last wait would have nothing to end it.
     QTimer alarm;
     alarm.setSingleShot(true);
+    alarm.setTimerType(Qt::PreciseTimer);
     alarm.start(limit);
     while (!done() && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);

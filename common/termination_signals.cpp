@@ -7,12 +7,16 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <iterator>
 #include <unistd.h>
 
 namespace {
 
-// The pipe's two ends: the handler writes, the notifier reads.
+constexpr int Handled[] = { SIGINT, SIGTERM };
+// The pipe's two ends (the handler writes, the notifier reads), and the handling each signal had
+// before.
 int signalPipe[2] = { -1, -1 };
+struct sigaction previous[std::size(Handled)];
 
 void onSignal(int signalNumber)
 {
@@ -27,24 +31,34 @@ void onSignal(int signalNumber)
 TerminationSignals::TerminationSignals(QObject *parent)
     : QObject(parent)
 {
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+    Q_ASSERT(signalPipe[0] < 0); // one at a time
+    if (::pipe(signalPipe) != 0)
         return;
+    for (const int end : signalPipe) {
+        ::fcntl(end, F_SETFD, FD_CLOEXEC);
+        ::fcntl(end, F_SETFL, O_NONBLOCK);
+    }
     m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readSignal);
     struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
+    for (size_t i = 0; i < std::size(Handled); ++i) {
+        ::sigaction(Handled[i], nullptr, &previous[i]);
+        // A signal the program was started to ignore (a job in the background of a script)
+        // stays ignored.
+        if (previous[i].sa_handler != SIG_IGN)
+            ::sigaction(Handled[i], &action, nullptr);
+    }
 }
 
 TerminationSignals::~TerminationSignals()
 {
     if (!m_notifier)
         return;
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    for (size_t i = 0; i < std::size(Handled); ++i)
+        ::sigaction(Handled[i], &previous[i], nullptr);
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
     signalPipe[0] = signalPipe[1] = -1;

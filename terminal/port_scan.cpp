@@ -273,22 +273,21 @@ void PortScan::say(const QString &message)
 
 void PortScan::probe(const QString &name)
 {
-    PortOutcome &outcome = m_outcomes.last();
     m_component.selectPort(name);
     say(QStringLiteral("Verifica ") + printable(name) + QStringLiteral(" in corso..."));
     const PortIdentity identity = m_component.selectedPortIdentity();
-    outcome.identity = identity;
+    m_outcomes.last().identity = identity;
     // ModemManager did not answer, and may be talking to this port right now: the scan has said
     // so once.
     if (identity.modemManager == PortIdentity::ModemManagerClaim::Unanswered) {
-        outcome.result = PortOutcome::KeptOut;
+        m_outcomes.last().result = PortOutcome::KeptOut;
         return;
     }
     if (identity.usb)
         say(deviceMessage(*identity.usb, identity.role));
     // A modem's diagnostic, GPS and audio ports speak no AT: a command would be noise to them.
     if (const QString part = partNotAt(identity.role); !part.isEmpty()) {
-        outcome.result = PortOutcome::Skipped;
+        m_outcomes.last().result = PortOutcome::Skipped;
         say(message(QStringLiteral("La porta %1 \u00e8 la porta %2 del modem: non viene "
                                    "verificata."),
                     name, part));
@@ -300,7 +299,7 @@ void PortScan::probe(const QString &name)
     if (failure.reason != OpenFailure::Reason::None) {
         // Nothing can be said to a port that did not open: say why, and go on with the next.
         if (isKeptOut(failure.reason))
-            outcome.result = PortOutcome::KeptOut;
+            m_outcomes.last().result = PortOutcome::KeptOut;
         say(openFailureMessage(name, failure));
         // ModemManager has already asked its modem who made it; a terminal is found on the
         // modem's AT ports.

@@ -541,6 +541,10 @@ private Q_SLOTS:
                both(modemManager(otherModem),
                     recorded("E:ID_MM_CANDIDATE=1\nE:ID_MM_PORT_IGNORE=1\n", 5)),
                siemens);
+        probed("a device ModemManager is to ignore, just plugged in",
+               both(modemManager(otherModem),
+                    recorded("E:ID_MM_CANDIDATE=1\nE:ID_MM_DEVICE_IGNORE=1\n", 5)),
+               siemens);
         probed("a port plugged in a minute ago",
                both(modemManager(otherModem), recorded("E:ID_MM_CANDIDATE=1\n", 60)), siemens);
 

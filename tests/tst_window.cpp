@@ -316,10 +316,17 @@ private Q_SLOTS:
         QCOMPARE(port["messages"].toVariant().toStringList(), expected.mid(1));
     }
 
-    // Ctrl-C in the middle of a check of a silent port: the port closed as at the end of a probe
-    // (unsent output discarded, then closed), the line logged, the status of SIGINT.
+    // Ctrl-C or SIGTERM in the middle of a check of a silent port: the port closed as at the end
+    // of a probe (unsent output discarded, then closed), the line logged, the signal's status.
+    void checkInterrupted_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        row("Ctrl-C", int(SIGINT));
+        row("SIGTERM", int(SIGTERM));
+    }
     void checkInterrupted()
     {
+        QFETCH(int, signalNumber);
         SimulatedTerminal terminal;
         terminal.setSilent(true);
         const CheckBench check;
@@ -327,9 +334,9 @@ private Q_SLOTS:
         process.setProcessEnvironment(check.environment);
         process.start(check.program, { terminal.portPath() });
         QTRY_VERIFY_WITH_TIMEOUT(!terminal.commands().empty(), 10000);
-        ::kill(process.processId(), SIGINT);
+        ::kill(process.processId(), signalNumber);
         QVERIFY(process.waitForFinished(10000));
-        QCOMPARE(process.exitCode(), 130);
+        QCOMPARE(process.exitCode(), 128 + signalNumber);
         QCOMPARE(messagesOf(linesOfFile(check.folder.filePath("Quorvane.txt"))).last(),
                  "Verifica interrotta.");
         const auto history = terminal.history();
@@ -355,15 +362,23 @@ private Q_SLOTS:
         WindowBench bench(new ScriptedComponent);
         QListWidget *list = bench.window->listLog;
         bench.window->log().AddLog("Percorso stabile: /dev/serial/by-id/usb-Quectel-if02-port0");
-        QTest::keyClicks(list, "ac", Qt::ControlModifier); // Ctrl+A, Ctrl+C
-        QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
+        bench.window->log().AddLog("Trovato: -Quectel-");
+        QTest::keyClick(list, Qt::Key_A, Qt::ControlModifier);
+        list->item(1)->setSelected(false); // the first line and the last
+        const QString chosen = list->item(0)->text() + '\n' + list->item(2)->text();
+        QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), chosen);
         Q_EMIT list->customContextMenuRequested(list->visualItemRect(list->item(1)).center());
-        QApplication::activePopupWidget()->actions().value(2)->trigger(); // "Copia percorso"
+        const QList<QAction *> menu = QApplication::activePopupWidget()->actions();
+        menu.value(2)->trigger(); // "Copia percorso"
         QCOMPARE(QGuiApplication::clipboard()->text(), "/dev/serial/by-id/usb-Quectel-if02-port0");
-        QApplication::activePopupWidget()->actions().value(1)->trigger(); // "Copia tutto"
-        QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
-        bench.window->log().AddLog("nuova"); // a new line ends the user's selection
+        // A line logged while the menu is open selects itself alone, as every new line does...
+        bench.window->log().AddLog("nuova");
         QCOMPARE(list->selectedItems(), QList { list->item(list->count() - 1) });
+        menu.value(0)->trigger(); // ... and "Copia" copies what was selected as the menu opened
+        QCOMPARE(QGuiApplication::clipboard()->text(), chosen);
+        menu.value(1)->trigger(); // "Copia tutto"
+        QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
     }
 };
 

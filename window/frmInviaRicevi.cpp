@@ -69,7 +69,7 @@ frmInviaRicevi::frmInviaRicevi(const QString &logFolder, SerialComponent *compon
     connect(Command2, &QPushButton::clicked, this, &frmInviaRicevi::Command2_Click);
     // A logout (SIGTERM), or Ctrl-C where the program was started, ends it as "Uscita" does.
     connect(new TerminationSignals(this), &TerminationSignals::received, this, &QWidget::close);
-    connect(m_copyAction, &QAction::triggered, this, [this] { copyLines(true); });
+    connect(m_copyAction, &QAction::triggered, this, [this] { copyLines(linesOfList(true)); });
     connect(listLog, &QListWidget::customContextMenuRequested, this, &frmInviaRicevi::showLogMenu);
 
     Form_Load();
@@ -189,7 +189,7 @@ void frmInviaRicevi::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
-void frmInviaRicevi::copyLines(bool onlySelected)
+QStringList frmInviaRicevi::linesOfList(bool onlySelected) const
 {
     QStringList lines;
     for (int row = 0; row < listLog->count(); ++row) {
@@ -197,6 +197,11 @@ void frmInviaRicevi::copyLines(bool onlySelected)
         if (!onlySelected || item->isSelected())
             lines << item->text();
     }
+    return lines;
+}
+
+void frmInviaRicevi::copyLines(const QStringList &lines)
+{
     // With nothing selected the clipboard keeps what it had.
     if (!lines.isEmpty())
         QGuiApplication::clipboard()->setText(lines.join(QLatin1Char('\n')));
@@ -206,8 +211,11 @@ void frmInviaRicevi::showLogMenu(const QPoint &position)
 {
     auto *menu = new QMenu(this);
     menu->setAttribute(Qt::WA_DeleteOnClose);
-    menu->addAction(m_copyAction);
-    menu->addAction(QStringLiteral("Copia tutto"), this, [this] { copyLines(false); });
+    // The lines selected as the menu opens: a check going on may select its next line meanwhile.
+    QAction *copy = menu->addAction(QStringLiteral("Copia"), this,
+                                    [this, lines = linesOfList(true)] { copyLines(lines); });
+    copy->setShortcut(QKeySequence::Copy); // shown beside it, as Ctrl+C on the list does the same
+    menu->addAction(QStringLiteral("Copia tutto"), this, [this] { copyLines(linesOfList(false)); });
     const QListWidgetItem *item = listLog->itemAt(position);
     const QString path = item ? stablePathOf(item->text()) : QString();
     if (!path.isEmpty())

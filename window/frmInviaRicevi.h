@@ -55,7 +55,8 @@ private:
     void Command2_Click();
     void buildControls();
     void endProgram();
-    void copyLines(bool onlySelected);
+    QStringList linesOfList(bool onlySelected) const;
+    void copyLines(const QStringList &lines);
     void showLogMenu(const QPoint &position);
 
     ActivityLog *m_log = nullptr;

@@ -31,27 +31,28 @@ bool isAlive(qint64 pid)
     return ::kill(pid_t(pid), 0) == 0 || errno == EPERM;
 }
 
-enum class Removal { Removed, Changed, Refused };
+enum class Removal { Removed, Gone, Changed, Refused };
 
 // Removes a stale lock if it is still the file that was judged, as it was. Checking and then
-// removing by name would remove a lock another program put there in between; so the file is first
-// moved aside under a name of ours (one step, whatever comes meanwhile), looked at there, and
-// removed only if it is the one judged. Another program's lock goes back under its name.
+// removing by name would remove a lock another program put there in between, for ever; so the
+// file is first moved aside under a name of ours, looked at there, and removed only if it is the
+// one judged. Another program's lock goes back under its name at once (unless yet another took the
+// name meanwhile: then it stays aside, named in the log, and nothing is removed).
 Removal removeStaleLock(const QString &lockPath, const QByteArray &content,
                         const struct stat &judged)
 {
     const QByteArray name = QFile::encodeName(lockPath);
     const QByteArray aside = name + ".quorvane-" + QByteArray::number(::getpid());
     if (::rename(name.constData(), aside.constData()) != 0)
-        return errno == ENOENT ? Removal::Changed : Removal::Refused;
+        return errno == ENOENT ? Removal::Gone : Removal::Refused;
     struct stat moved = {};
     if (readLockFile(QFile::decodeName(aside), &moved) == content && moved.st_dev == judged.st_dev
         && moved.st_ino == judged.st_ino) {
         ::unlink(aside.constData());
         return Removal::Removed;
     }
-    // Unless yet another lock took the name since: that one stays, and so does this one, aside.
-    ::renameat2(AT_FDCWD, aside.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE);
+    if (::renameat2(AT_FDCWD, aside.constData(), AT_FDCWD, name.constData(), RENAME_NOREPLACE) != 0)
+        qCWarning(lcLocks) << "a lock put in place of a stale one stays at" << aside;
     return Removal::Changed;
 }
 
@@ -107,6 +108,8 @@ std::optional<DeviceLock> lockOfDevice(quint64 device)
             switch (removeStaleLock(lockPath, *content, judged)) {
             case Removal::Removed:
                 qCDebug(lcLocks) << "stale lock of" << pid << "removed:" << lockPath;
+                break;
+            case Removal::Gone: // its owner's successor removed it first
                 break;
             case Removal::Refused:
                 return DeviceLock { 0, lockPath };

@@ -90,10 +90,9 @@ ModemManagerAnswer askModemManager()
         QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("GetManagedObjects"));
     call.setAutoStartService(false);
     const QDBusPendingCall pending = bus.asyncCall(call, TimeoutMs);
-    // The reply comes in on the bus's own thread; the watcher's signal is the event that ends the
-    // wait here.
-    QDBusPendingCallWatcher watcher(pending);
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, [] {});
+    // The reply comes in on the bus's own thread; the watcher's notice of it, queued for this
+    // thread, is the event that ends the wait here.
+    const QDBusPendingCallWatcher watcher(pending);
     Globali::pumpEventsUntil([&pending] { return pending.isFinished(); },
                              std::chrono::milliseconds(TimeoutMs));
     const QDBusMessage reply = pending.isFinished() ? pending.reply() : QDBusMessage();
