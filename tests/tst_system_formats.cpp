@@ -173,6 +173,22 @@ private Q_SLOTS:
             });
     }
 
+    // A vendor's or a product's number, as sysfs writes it for USB and for PCI.
+    void deviceIdNumber()
+    {
+        checkCases<QString, QString>(
+            [](const QString &text) { return ::deviceIdNumber(text); },
+            {
+                { "USB", "2c7c\n", "2c7c" },
+                { "PCI", "0x8086\n", "8086" },
+                { "upper case", "2C7C", "2c7c" },
+                { "too long", "0x12345", "" },
+                { "too short", "c7c", "" },
+                { "not hex", "12g4", "" },
+                { "digits of another script", "\u0661\u0662\u0663\u0664", "" },
+            });
+    }
+
     // The group dialout (20) may read and write the device unless told otherwise.
     void permissionAdvice()
     {

@@ -2,6 +2,7 @@
 
 #include "modem_manager.h"
 #include "system_files.h"
+#include "system_formats.h"
 #include "udev_record.h"
 
 #include <QDir>
@@ -97,19 +98,6 @@ void addModemManagerClaim(PortIdentity &identity, const ModemManagerAnswer &mode
     }
 }
 
-QString attribute(const QString &folder, const char *name)
-{
-    return QString::fromUtf8(readSmallFile(folder + QLatin1Char('/') + QLatin1String(name)))
-        .trimmed();
-}
-
-bool isUsbId(const QString &text)
-{
-    static const QString Hex = QStringLiteral("0123456789abcdef");
-    return text.size() == 4
-        && std::all_of(text.begin(), text.end(), [](QChar c) { return Hex.contains(c); });
-}
-
 // A port is a USB interface's own when the device it hangs off is the interface (a modem's
 // ttyACM) or a port of a USB serial converter right below it (ttyUSB). A port further down, such
 // as a Bluetooth link through a USB adapter, belongs to another device.
@@ -124,18 +112,18 @@ std::optional<UsbInterface> usbInterfaceOf(const QDir &root, dev_t device)
         return std::nullopt;
     for (const QString &folder : { parent, QFileInfo(parent).path() }) {
         bool ok = false;
-        const int number = attribute(folder, "bInterfaceNumber").toInt(&ok, 16);
+        const int number = attributeOf(folder, "bInterfaceNumber").toInt(&ok, 16);
         if (!ok)
             continue;
         const QString usbDevice = QFileInfo(folder).path();
         UsbInterface usb;
-        usb.vendorId = attribute(usbDevice, "idVendor").toLower();
-        usb.productId = attribute(usbDevice, "idProduct").toLower();
-        if (!isUsbId(usb.vendorId) || !isUsbId(usb.productId))
+        usb.vendorId = deviceIdNumber(attributeOf(usbDevice, "idVendor"));
+        usb.productId = deviceIdNumber(attributeOf(usbDevice, "idProduct"));
+        if (usb.vendorId.isEmpty() || usb.productId.isEmpty())
             return std::nullopt;
-        usb.manufacturer = attribute(usbDevice, "manufacturer");
-        usb.product = attribute(usbDevice, "product");
-        usb.serialNumber = attribute(usbDevice, "serial");
+        usb.manufacturer = attributeOf(usbDevice, "manufacturer");
+        usb.product = attributeOf(usbDevice, "product");
+        usb.serialNumber = attributeOf(usbDevice, "serial");
         usb.number = number;
         return usb;
     }

@@ -37,3 +37,9 @@ QStringList entriesOf(const QString &folder)
     ::closedir(directory);
     return names;
 }
+
+QString attributeOf(const QString &folder, const char *name)
+{
+    return QString::fromUtf8(readSmallFile(folder + QLatin1Char('/') + QLatin1String(name)))
+        .trimmed();
+}

@@ -16,3 +16,7 @@ QByteArray readSmallFile(const QString &path, qsizetype limit = 4096, struct sta
 
 // The names in a folder, "." and ".." left out; empty when it cannot be read.
 QStringList entriesOf(const QString &folder);
+
+// A sysfs attribute of the device in `folder`: its text without the line end; empty when it has
+// none.
+QString attributeOf(const QString &folder, const char *name);

@@ -181,3 +181,16 @@ UdevRecord udevRecord(const QByteArray &content)
     }
     return record;
 }
+
+QString deviceIdNumber(QStringView text)
+{
+    text = text.trimmed();
+    if (text.startsWith(QLatin1String("0x")))
+        text = text.sliced(2);
+    const QString number = text.toString().toLower();
+    const bool hex = number.size() == 4 && std::all_of(number.begin(), number.end(), [](QChar c) {
+                         return (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+                             || (c >= QLatin1Char('a') && c <= QLatin1Char('f'));
+                     });
+    return hex ? number : QString();
+}

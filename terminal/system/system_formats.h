@@ -69,3 +69,7 @@ struct UdevRecord
     bool isSet(const QString &key) const { return properties.value(key) == QLatin1String("1"); }
 };
 UdevRecord udevRecord(const QByteArray &content);
+
+// A vendor's or a product's number as sysfs writes it, for USB ("2c7c") and for PCI ("0x2c7c"):
+// four lower-case hex digits; empty when the text is no such number.
+QString deviceIdNumber(QStringView text);
