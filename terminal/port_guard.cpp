@@ -77,6 +77,12 @@ PortIdentity PortGuard::identify(const QString &devicePath)
     return identifyPort(m_root, devicePath, &modemManager());
 }
 
+void PortGuard::addModemManagerModems(QList<NonSerialModem> &modems)
+{
+    if (!modems.isEmpty())
+        ::addModemManagerModems(modems, modemManager());
+}
+
 QString PortGuard::procFolder() const
 {
     return QDir(m_root).filePath(QStringLiteral("proc"));
@@ -214,6 +220,8 @@ PortIdentity PortGuard::identify(const QString &)
 {
     return {};
 }
+
+void PortGuard::addModemManagerModems(QList<NonSerialModem> &) { }
 
 OpenFailure PortGuard::claim(const QString &)
 {

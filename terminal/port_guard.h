@@ -2,6 +2,7 @@
 
 #include "open_failure.h"
 #include "system/modem_manager.h"
+#include "system/nonserial_modems.h"
 #include "system/port_identity.h"
 #include "system/process_table.h"
 
@@ -33,6 +34,8 @@ public:
     bool isModemManagerSilent() const;
     // What the system and ModemManager say of the device, without opening it.
     PortIdentity identify(const QString &devicePath);
+    // Marks the modems ModemManager manages, asking it only when there are some.
+    void addModemManagerModems(QList<NonSerialModem> &modems);
 
     // Before the port is opened: why it must not be, or Reason::None. `devicePath` is the
     // device's path (/dev/ttyUSB0). With None the guard keeps the device open and flocked (not a

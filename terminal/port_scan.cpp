@@ -74,6 +74,17 @@ QString partNotAt(PortRole role)
     }
 }
 
+// A device by its own strings, fit for a line: the manufacturer left out when the product
+// already names it; empty when it has none.
+QString deviceName(const QString &manufacturer, const QString &product)
+{
+    const QString maker = printable(manufacturer);
+    const QString name = printable(product);
+    return name.startsWith(maker, Qt::CaseInsensitive)
+        ? name.trimmed()
+        : QStringList { maker, name }.join(QLatin1Char(' ')).trimmed();
+}
+
 // Whether a port that was not opened is another program's, a console, or ModemManager's.
 bool isKeptOut(OpenFailure::Reason reason)
 {
@@ -188,12 +199,7 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure)
 
 QString deviceMessage(const UsbInterface &usb, PortRole role)
 {
-    // The manufacturer is left out when the product already names it.
-    const QString manufacturer = printable(usb.manufacturer);
-    const QString product = printable(usb.product);
-    const QString device = product.startsWith(manufacturer, Qt::CaseInsensitive)
-        ? product
-        : QStringList { manufacturer, product }.join(QLatin1Char(' ')).trimmed();
+    const QString device = deviceName(usb.manufacturer, usb.product);
     QString numbers = message(QStringLiteral("USB %1:%2, interfaccia %3"), usb.vendorId,
                               usb.productId, QString::number(usb.number));
     // Which of the modem's ports this is, when the system knows.
@@ -215,6 +221,33 @@ QString deviceMessage(const UsbInterface &usb, PortRole role)
     return QStringLiteral("Dispositivo: %1 (%2).").arg(device, numbers);
 }
 
+QString nonSerialModemMessage(const NonSerialModem &modem)
+{
+    const QString numbers = message(QStringLiteral("%1 %2:%3"),
+                                    modem.onPci ? QStringLiteral("PCI") : QStringLiteral("USB"),
+                                    modem.vendorId, modem.productId);
+    if (modem.managed && !modem.hasTty) {
+        const ModemManagerAnswer::Modem &managed = *modem.managed;
+        QString name = deviceName(managed.manufacturer, managed.model);
+        if (!managed.device.isEmpty()) {
+            const QString device = printable(managed.device);
+            name = name.isEmpty() ? device : name + QStringLiteral(" (") + device + u')';
+        }
+        return QStringLiteral("ModemManager gestisce il modem %1, che non ha porte seriali da "
+                              "verificare.")
+            .arg(name.isEmpty() ? numbers : name);
+    }
+    if (!modem.atPort.isEmpty()) {
+        return message(QStringLiteral("Il modem %1 ha la porta AT %2, che non \u00e8 una porta "
+                                      "seriale: non viene verificata."),
+                       numbers, modem.atPort);
+    }
+    const QString name = deviceName(modem.manufacturer, modem.product);
+    return QStringLiteral("Il modem %1 non ha porte seriali (solo QMI o MBIM): non pu\u00f2 "
+                          "essere verificato.")
+        .arg(name.isEmpty() ? numbers : name + QStringLiteral(" (") + numbers + u')');
+}
+
 PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, ActivityLog &log,
                    QObject *parent)
     : QObject(parent)
@@ -231,7 +264,10 @@ qint16 PortScan::CercaCell()
 
     qint16 found = 0;
     m_outcomes.clear();
+    m_messages.clear();
     const PortList listed = m_component.listPorts();
+    if (listed.names.isEmpty() && listed.unconnectedBluetooth.isEmpty())
+        note(QStringLiteral("Nessuna porta seriale trovata."));
     // Opening a Bluetooth port that is bound but not connected would call the phone.
     for (const QString &name : listed.unconnectedBluetooth) {
         m_outcomes.append(PortOutcome(name, PortOutcome::Skipped));
@@ -243,9 +279,8 @@ qint16 PortScan::CercaCell()
     if (!ports.isEmpty()) {
         m_component.setScanning(true);
         if (m_component.isModemManagerSilent()) {
-            m_log.AddLog(
-                QStringLiteral("ModemManager non risponde: le porte che potrebbe usare non "
-                               "vengono verificate."));
+            note(QStringLiteral("ModemManager non risponde: le porte che potrebbe usare non "
+                                "vengono verificate."));
         }
     }
     for (qsizetype i = 0; i < ports.size(); ++i) {
@@ -259,6 +294,11 @@ qint16 PortScan::CercaCell()
         Globali::pumpEvents();
         m_component.setPortOpen(false);
     }
+    // A modem the user may be looking for, that no port of the scan reaches.
+    QList<NonSerialModem> modems = listed.nonSerialModems;
+    m_component.addModemManagerModems(modems);
+    for (const NonSerialModem &modem : std::as_const(modems))
+        note(nonSerialModemMessage(modem));
 
     m_component.setScanning(false);
     m_exchange.InRicerca = false;
@@ -269,6 +309,12 @@ void PortScan::say(const QString &message)
 {
     m_log.AddLog(message);
     m_outcomes.last().messages << message;
+}
+
+void PortScan::note(const QString &message)
+{
+    m_log.AddLog(message);
+    m_messages << message;
 }
 
 void PortScan::probe(const QString &name)

@@ -31,6 +31,10 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure);
 // The line that says which USB device a port belongs to, and its part in the modem when known.
 QString deviceMessage(const UsbInterface &usb, PortRole role = PortRole::Unknown);
 
+// The line that says why a modem with no serial port is not checked: it has only QMI or MBIM,
+// its AT port is the kernel's WWAN port, or ModemManager manages it.
+QString nonSerialModemMessage(const NonSerialModem &modem);
+
 // What a scan found on one port: a terminal, none, a port left to another program, a console or
 // ModemManager, or a port it does not check (a modem's port that speaks no AT, a Bluetooth link
 // not connected); its lines, and what the system said of it.
@@ -68,11 +72,16 @@ public:
 
     // Each port of the last scan, in the order they were listed; the one being checked last.
     const QList<PortOutcome> &outcomes() const { return m_outcomes; }
+    // The lines of the last scan about no port of it: no port at all, ModemManager silent, the
+    // modems without serial ports.
+    const QStringList &messages() const { return m_messages; }
 
 private:
     void probe(const QString &name);
     // Logs a line of the port being checked.
     void say(const QString &message);
+    // Logs a line about the whole scan.
+    void note(const QString &message);
     // Takes the terminal's manufacturer and, when there is one, logs it and the port's stable
     // path: the port is found.
     void logManufacturer(const QString &name, const PortIdentity &identity);
@@ -81,4 +90,5 @@ private:
     CommandExchange &m_exchange;
     ActivityLog &m_log;
     QList<PortOutcome> m_outcomes;
+    QStringList m_messages;
 };

@@ -196,6 +196,11 @@ PortIdentity SerialComponent::selectedPortIdentity()
     return m_guard->identify(devicePath(m_portName));
 }
 
+void SerialComponent::addModemManagerModems(QList<NonSerialModem> &modems)
+{
+    m_guard->addModemManagerModems(modems);
+}
+
 bool SerialComponent::isModemManagerSilent() const
 {
     return m_guard->isModemManagerSilent();

@@ -68,6 +68,8 @@ public:
     bool isModemManagerSilent() const;
     // The selected port's device as the system and ModemManager describe it, without opening it.
     PortIdentity selectedPortIdentity();
+    // Marks the listed modems without serial ports that ModemManager manages.
+    void addModemManagerModems(QList<NonSerialModem> &modems);
 
     // Sends one command line: the text, then a carriage return. Latin-1, one character a byte.
     virtual void send(const QString &command);

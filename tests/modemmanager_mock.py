@@ -2,7 +2,7 @@
 
 Parameters: "ports" (the modem's ports below /dev: a name, an AT port, or [name, type] with
 ModemManager's port type), "primary" (its primary port), "device" (its device id),
-"manufacturer" (empty when it has not told), "delay" (seconds it takes to list its modems, as
+"manufacturer" and "model" (empty when it has not told), "delay" (seconds it takes to list its modems, as
 when it is busy probing them).
 '''
 
@@ -25,6 +25,7 @@ def load(mock, parameters):
         'PrimaryPort': dbus.String(parameters.get('primary', '')),
         'Device': dbus.String(parameters.get('device', '')),
         'Manufacturer': dbus.String(parameters.get('manufacturer', '')),
+        'Model': dbus.String(parameters.get('model', '')),
     }, [])
     if parameters.get('delay'):
         mock.AddMethod('org.freedesktop.DBus.ObjectManager', 'GetManagedObjects', '',

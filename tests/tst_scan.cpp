@@ -4,6 +4,7 @@
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QJsonDocument>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTimer>
@@ -281,6 +282,28 @@ Setup recorded(const QByteArray &properties, int ageSeconds, bool ofHealthy = fa
     };
 }
 
+// Played sysfs of modems: a USB device ("vvvv:pppp") with its strings when it has them, a PCI
+// function, and an entry of a class in a folder below a device.
+const QByteArray Usb = "sys/devices/pci0000:00/0000:00:14.0/usb2/2-3";
+const QByteArray Pci = "sys/devices/pci0000:00/0000:00:1c.0/0000:03:00.0";
+
+Tree usbDevice(const QByteArray &ids, const QByteArray &manufacturer = {},
+               const QByteArray &product = {})
+{
+    Tree tree { { Usb + "/idVendor", ids.left(4) + "\n" }, { Usb + "/idProduct", ids.mid(5) } };
+    if (!product.isEmpty())
+        tree += Tree { { Usb + "/manufacturer", manufacturer }, { Usb + "/product", product } };
+    return tree;
+}
+
+Tree classEntry(const QByteArray &folder, const QByteArray &className, const QByteArray &name,
+                const QByteArray &uevent = {})
+{
+    const QByteArray entry = folder + "/" + name;
+    return { { entry + "/uevent", uevent },
+             { "sys/class/" + className + "/" + name, "-> ../../" + entry.mid(4) } };
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Setup)
@@ -353,6 +376,71 @@ private Q_SLOTS:
     // The scan probes a port, then goes on to a healthy terminal on the next port. A port that
     // another program holds, ModemManager's or a console gets not a byte: its line settings,
     // exclusive flag and lock file stay as they were.
+    // A machine where a modem is, and no serial port of it: the scan says why no terminal was
+    // found, once a device, from sysfs and ModemManager's answer (its mock's parameters, when
+    // there are).
+    void modemsWithoutSerialPorts_data()
+    {
+        QTest::addColumn<Tree>("tree");
+        QTest::addColumn<QString>("managed");
+        QTest::addColumn<QStringList>("lines");
+        const QString qmiOnly = " non ha porte seriali (solo QMI o MBIM): non pu\u00f2 essere "
+                                "verificato.";
+        const QString noTty = ", che non \u00e8 una porta seriale: non viene verificata.";
+        const Tree wdm = classEntry(Usb + "/2-3:1.8/usbmisc", "usbmisc", "cdc-wdm0");
+        const Tree wwanNet = classEntry(Usb + "/2-3:1.8/net", "net", "wwan0", "DEVTYPE=wwan\n");
+        row("no serial port at all", Tree {}, QString(), QStringList {});
+        row("a QMI modem",
+            usbDevice("1199:9071", "Sierra Wireless, Inc.", "EM7455") + wdm + wwanNet, QString(),
+            QStringList { "Il modem Sierra Wireless, Inc. EM7455 (USB 1199:9071)" + qmiOnly });
+        row("an MBIM modem", usbDevice("2c7c:0512", "Quectel", "Quectel EM12-G") + wdm, QString(),
+            QStringList { "Il modem Quectel EM12-G (USB 2c7c:0512)" + qmiOnly });
+        row("an MBIM modem without strings", usbDevice("1bc7:1061") + wwanNet, QString(),
+            QStringList { "Il modem USB 1bc7:1061" + qmiOnly });
+        row("a QMI modem with serial ports",
+            usbDevice("2c7c:0125", "Quectel", "EC25") + wdm
+                + Tree { { Usb + "/2-3:1.2/ttyUSB2/tty/ttyUSB2/dev", "188:2\n" } },
+            QString(), QStringList {});
+        const QByteArray ports = Pci + "/wwan/wwan0";
+        row("a PCIe WWAN port",
+            Tree { { Pci + "/vendor", "0x8086\n" }, { Pci + "/device", "0x7360\n" } }
+                + classEntry(Pci + "/wwan", "wwan", "wwan0") + classEntry(ports, "wwan", "wwan0at1")
+                + classEntry(ports, "wwan", "wwan0at0") + classEntry(ports, "wwan", "wwan0xmmrpc0"),
+            QString(), QStringList { "Il modem PCI 8086:7360 ha la porta AT wwan0at0" + noTty });
+        row("a WWAN port on USB",
+            usbDevice("2c7c:0800", "Quectel", "RM500Q") + wdm
+                + classEntry(Usb + "/2-3:1.4/wwan/wwan0", "wwan", "wwan0at0"),
+            QString(), QStringList { "Il modem USB 2c7c:0800 ha la porta AT wwan0at0" + noTty });
+        row("a USB network adapter",
+            usbDevice("0bda:8153", "Realtek", "USB 10/100/1000 LAN")
+                + classEntry(Usb + "/2-3:1.0/net", "net", "eth1", "INTERFACE=eth1\n"),
+            QString(), QStringList {});
+        row("a managed MBIM modem", usbDevice("2c7c:0512") + wdm + wwanNet,
+            QString(R"("ports": [["cdc-wdm0", 7], ["wwan0", 2]], "manufacturer": "Quectel", )"
+                    "\"model\": \"EM12-G\\u001b[2J\""),
+            QStringList { "ModemManager gestisce il modem Quectel EM12-G?[2J "
+                          "(/sys/devices/usb1/1-2), che non ha porte seriali da verificare." });
+    }
+    void modemsWithoutSerialPorts()
+    {
+        QFETCH(Tree, tree);
+        QFETCH(QString, managed);
+        QFETCH(QStringList, lines);
+        Scene s;
+        QVERIFY(plant(s.root.path(), tree));
+        if (!managed.isEmpty())
+            modemManager(managed)(s);
+        const TrialRun run = runTrial({ QUORVANE_TRIAL, "--json", "--system-root", s.root.path() },
+                                      s.bench.folder.path(), s.environment);
+        QCOMPARE(run.exitCode, 1);
+        lines.prepend("Nessuna porta seriale trovata.");
+        QCOMPARE(messagesOf(run.logged),
+                 QStringList { "Ricerca del terminale in corso, attendere..." } + lines
+                     + NotFoundAdvice);
+        const QJsonDocument report = QJsonDocument::fromJson(run.printed.join('\n').toUtf8());
+        QCOMPARE(report["messages"].toVariant().toStringList(), lines);
+    }
+
     void scanGoesOnPastThePort_data()
     {
         QTest::addColumn<Setup>("setup");

@@ -195,10 +195,10 @@ private Q_SLOTS:
         QVERIFY(!component->discardsNulls());
         QCOMPARE(bench.window->Timer1->interval(), 3000);
         QVERIFY(bench.waitForVerifica());
+        const QStringList search { "Ricerca del terminale in corso, attendere...",
+                                   "Nessuna porta seriale trovata." };
         const QStringList firstCheck =
-            QStringList { "Verifica presenza terminali compatibili",
-                          "Ricerca del terminale in corso, attendere..." }
-            + NotFoundAdvice;
+            QStringList { "Verifica presenza terminali compatibili" } + search + NotFoundAdvice;
         QCOMPARE(bench.messages(), firstCheck);
         const qint64 enabledAt = bench.clock.elapsed();
         QVERIFY(bench.timeOf("Ricerca del terminale in corso, attendere...") >= 2900);
@@ -213,9 +213,7 @@ private Q_SLOTS:
 
         QVERIFY(bench.waitForVerifica());
         QCOMPARE(bench.messages().mid(firstCheck.size()),
-                 QStringList({ QString(), "Nuova verifica...",
-                               "Ricerca del terminale in corso, attendere..." })
-                     + NotFoundAdvice);
+                 QStringList({ QString(), "Nuova verifica..." }) + search + NotFoundAdvice);
         QVERIFY(bench.timeOf("Ricerca del terminale in corso, attendere...", firstCheck.size())
                     - clickedAt
                 >= 2900);

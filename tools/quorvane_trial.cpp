@@ -1,13 +1,15 @@
-// quorvane-trial [--system-root DIR] [--window [--press-uscita-after MS] [--report-shown]] PORT...
+// quorvane-trial [--system-root DIR] [--json] [--window [--press-uscita-after MS] [--report-shown]]
+//                PORT...
 // Runs the check quorvane-check runs over the given ports (device paths, in the order given)
-// instead of the system's list, and writes Quorvane.txt in the current folder. Exits as
+// instead of the system's list, and writes Quorvane.txt in the current folder; with
+// --system-root and no port, over the ports listed below DIR (a played machine's). Exits as
 // quorvane-check does: 0 when a terminal was found, 1 when none was, 2 on bad usage.
 // With --window it opens the program's real window over the given ports instead, runs the check
 // cycle as the program does and stays open until closed; --press-uscita-after presses "Uscita"
 // that many milliseconds after start, and --report-shown prints "shown" once the window is first
 // painted (both for scripted trials and the benchmark). --system-root reads the system's own
 // files (proc/, sys/, dev/serial/, etc/group) below DIR, so that trials can play consoles,
-// groups, USB devices and their udev links.
+// groups, USB devices and their udev links. --json prints quorvane-check's JSON document.
 
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
@@ -32,6 +34,7 @@ struct Options
 {
     bool window = false;
     bool reportShown = false;
+    bool json = false;
     int pressUscitaAfterMs = -1;
     QString systemRoot;
     QStringList ports;
@@ -40,9 +43,10 @@ struct Options
 void printUsage()
 {
     std::fprintf(stderr,
-                 "usage: quorvane-trial [--system-root DIR] [--window [--press-uscita-after MS] "
-                 "[--report-shown]] PORT...\n"
-                 "  Scans the given serial ports (device paths) for a GSM terminal.\n"
+                 "usage: quorvane-trial [--system-root DIR] [--json] [--window "
+                 "[--press-uscita-after MS] [--report-shown]] PORT...\n"
+                 "  Scans the given serial ports (device paths) for a GSM terminal; with\n"
+                 "  --system-root and no port, those listed below DIR.\n"
                  "  --window  opens Quorvane's window over these ports and runs its checks.\n"
                  "  Exit status: 0 terminal found, 1 none found, 2 bad usage.\n");
 }
@@ -54,6 +58,8 @@ std::optional<Options> parse(const QStringList &arguments)
         const QString &argument = arguments.at(i);
         if (argument == QLatin1String("--window")) {
             options.window = true;
+        } else if (argument == QLatin1String("--json")) {
+            options.json = true;
         } else if (argument == QLatin1String("--report-shown")) {
             options.reportShown = true;
         } else if (argument == QLatin1String("--press-uscita-after") && i + 1 < arguments.size()) {
@@ -70,7 +76,9 @@ std::optional<Options> parse(const QStringList &arguments)
         }
     }
     const bool windowOnlyOption = options.reportShown || options.pressUscitaAfterMs >= 0;
-    if (options.ports.isEmpty() || (windowOnlyOption && !options.window))
+    // Without a played root, no port would be the real machine's.
+    if ((options.ports.isEmpty() && options.systemRoot.isEmpty())
+        || (windowOnlyOption && !options.window) || (options.json && options.window))
         return std::nullopt;
     return options;
 }
@@ -103,7 +111,9 @@ private:
 int runWindow(const Options &options)
 {
     const QStringList ports = options.ports;
-    frmInviaRicevi window(QDir::currentPath(), new SerialComponent([ports] { return ports; }));
+    frmInviaRicevi window(QDir::currentPath(),
+                          ports.isEmpty() ? new SerialComponent()
+                                          : new SerialComponent([ports] { return ports; }));
     // The window logged its first line while it was being made.
     for (int i = 0; i < window.listLog->count(); ++i)
         printLine(window.listLog->item(i)->text());
@@ -141,5 +151,6 @@ int main(int argc, char *argv[])
     check.ports = options->ports;
     check.logFolder = QDir::currentPath();
     check.systemRoot = options->systemRoot;
+    check.json = options->json;
     return runHeadlessCheck(check);
 }

@@ -57,12 +57,12 @@ QJsonValue deviceOf(const PortIdentity &identity)
 
 } // namespace
 
-QByteArray checkReport(const QList<PortOutcome> &outcomes)
+QByteArray checkReport(const PortScan &scan)
 {
     static const QString Results[] = { QStringLiteral("found"), QStringLiteral("not_found"),
                                        QStringLiteral("kept_out"), QStringLiteral("skipped") };
     QJsonArray terminals, ports;
-    for (const PortOutcome &outcome : outcomes) {
+    for (const PortOutcome &outcome : scan.outcomes()) {
         const QString port = printable(SerialComponent::devicePath(outcome.port));
         if (outcome.result == PortOutcome::Found) {
             terminals.append(QJsonObject {
@@ -77,7 +77,9 @@ QByteArray checkReport(const QList<PortOutcome> &outcomes)
             { QStringLiteral("messages"), QJsonArray::fromStringList(outcome.messages) } });
     }
     return QJsonDocument(QJsonObject { { QStringLiteral("terminals"), terminals },
-                                       { QStringLiteral("ports"), ports } })
+                                       { QStringLiteral("ports"), ports },
+                                       { QStringLiteral("messages"),
+                                         QJsonArray::fromStringList(scan.messages()) } })
         .toJson(QJsonDocument::Indented);
 }
 
@@ -106,7 +108,7 @@ int runHeadlessCheck(const CheckOptions &options)
         component->setPortOpen(false);
         log.AddLog(QStringLiteral("Verifica interrotta."));
         if (options.json)
-            print(checkReport(scan.outcomes()));
+            print(checkReport(scan));
         std::_Exit(TerminationSignals::exitStatus(signalNumber));
     });
 
@@ -114,6 +116,6 @@ int runHeadlessCheck(const CheckOptions &options)
     if (!found)
         logNotFoundAdvice(log);
     if (options.json)
-        print(checkReport(scan.outcomes()));
+        print(checkReport(scan));
     return found ? 0 : 1;
 }

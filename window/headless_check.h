@@ -27,5 +27,6 @@ int runHeadlessCheck(const CheckOptions &options);
 
 // What a scan found, as the JSON document a check from a terminal prints (keys in English):
 // {"terminals": [{"port", "manufacturer", "stable_path", "device": {"vendor_id", "product_id",
-// "interface", "manufacturer", "product", "role"}}], "ports": [{"port", "result", "messages"}]}.
-QByteArray checkReport(const QList<PortOutcome> &outcomes);
+// "interface", "manufacturer", "product", "role"}}], "ports": [{"port", "result", "messages"}],
+// "messages": [the scan's lines about no single port]}.
+QByteArray checkReport(const PortScan &scan);

@@ -119,6 +119,7 @@ ModemManagerAnswer askModemManager()
         ModemManagerAnswer::Modem listed;
         listed.device = modem->value(QStringLiteral("Device")).toString();
         listed.manufacturer = modem->value(QStringLiteral("Manufacturer")).toString();
+        listed.model = modem->value(QStringLiteral("Model")).toString();
         listed.primaryPort = modem->value(QStringLiteral("PrimaryPort")).toString();
         const QVariant ports = modem->value(QStringLiteral("Ports"));
         if (ports.canConvert<QDBusArgument>()

@@ -28,6 +28,7 @@ struct ModemManagerAnswer
     {
         QString device; // as `mmcli --inhibit-device` takes it
         QString manufacturer; // empty when the modem has not told
+        QString model;
         QList<Port> ports;
         QString primaryPort; // the AT port ModemManager talks to
     };

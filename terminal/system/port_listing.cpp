@@ -39,5 +39,6 @@ PortList listSerialPorts(const QString &systemRoot)
         ports.names << name;
     for (const auto &[path, name] : unconnected)
         ports.unconnectedBluetooth << name;
+    ports.nonSerialModems = findNonSerialModems(systemRoot);
     return ports;
 }

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "nonserial_modems.h"
+
 #include <QString>
 #include <QStringList>
 
 // The serial ports a listing gives: those to probe, in order, and the Bluetooth ports left out
-// because they are bound but not connected (opening one makes the link: it calls the phone).
+// because they are bound but not connected (opening one makes the link: it calls the phone); and
+// the modems that offer none to list.
 struct PortList
 {
     PortList(QStringList ports = {})
@@ -13,10 +16,11 @@ struct PortList
     }
     QStringList names;
     QStringList unconnectedBluetooth;
+    QList<NonSerialModem> nonSerialModems;
 };
 
 // The system's serial ports as sysfs below `systemRoot` tells, without opening any device: every
 // tty with a device behind it, less the entries the serial driver keeps for UARTs that are not
 // there; the virtual null-modem and USB gadget ports; rfcomm ports. In the order of their device
-// paths, as udev lists them. Only where sysfs is (Linux).
+// paths, as udev lists them. And the modems without serial ports. Only where sysfs is (Linux).
 PortList listSerialPorts(const QString &systemRoot);

@@ -1,0 +1,133 @@
+#include "nonserial_modems.h"
+
+#include "system_files.h"
+#include "system_formats.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+#include <map>
+
+namespace {
+
+// A modem while its class entries are gathered.
+struct Gathered
+{
+    NonSerialModem modem;
+    bool controlNode = false; // a QMI or MBIM control node, or a WWAN network interface
+    QStringList atPorts;
+};
+
+// The device a class entry belongs to: the first folder above the entry, within `devices`, that
+// describes itself with vendor and product numbers, a USB device (idVendor, idProduct) or a PCI
+// function (vendor, device); nothing when there is none.
+std::optional<std::pair<QString, NonSerialModem>> deviceAbove(const QString &entry,
+                                                              const QString &devices)
+{
+    QString folder = QFileInfo(entry).canonicalFilePath();
+    while (folder.startsWith(devices + QLatin1Char('/'))) {
+        folder = QFileInfo(folder).path();
+        NonSerialModem modem;
+        modem.vendorId = deviceIdNumber(attributeOf(folder, "idVendor"));
+        modem.productId = deviceIdNumber(attributeOf(folder, "idProduct"));
+        if (!modem.vendorId.isEmpty() && !modem.productId.isEmpty()) {
+            modem.manufacturer = attributeOf(folder, "manufacturer");
+            modem.product = attributeOf(folder, "product");
+            return std::pair { folder, modem };
+        }
+        modem.vendorId = deviceIdNumber(attributeOf(folder, "vendor"));
+        modem.productId = deviceIdNumber(attributeOf(folder, "device"));
+        if (!modem.vendorId.isEmpty() && !modem.productId.isEmpty()) {
+            modem.onPci = true;
+            return std::pair { folder, modem };
+        }
+    }
+    return std::nullopt;
+}
+
+// Whether a tty hangs anywhere below the device: a ttyACM port in its interface's tty folder, a
+// ttyUSB port in its converter's.
+bool hasTtyBelow(const QString &device)
+{
+    QDirIterator folders(device, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks,
+                         QDirIterator::Subdirectories);
+    while (folders.hasNext()) {
+        if (folders.nextFileInfo().fileName() == QLatin1String("tty"))
+            return true;
+    }
+    return false;
+}
+
+bool isWwanAtPort(const QString &name)
+{
+    static const QRegularExpression AtPort(QStringLiteral("^wwan\\d+at\\d+$"));
+    return AtPort.match(name).hasMatch();
+}
+
+} // namespace
+
+QList<NonSerialModem> findNonSerialModems(const QString &systemRoot)
+{
+    const QDir sys(QDir(systemRoot).filePath(QStringLiteral("sys")));
+    const QString devices = QFileInfo(sys.filePath(QStringLiteral("devices"))).canonicalFilePath();
+    std::map<QString, Gathered> found; // by device path
+    // Each entry of a class that a modem without serial ports brings, and whether it tells of one.
+    auto gather = [&](const char *className, auto tellsOfModem) {
+        const QString classFolder = sys.filePath(QStringLiteral("class/") + className);
+        for (const QString &name : entriesOf(classFolder)) {
+            const QString entry = classFolder + QLatin1Char('/') + name;
+            if (!tellsOfModem(name, entry))
+                continue;
+            const auto device = deviceAbove(entry, devices);
+            if (!device)
+                continue;
+            const auto [at, added] = found.try_emplace(device->first);
+            Gathered &gathered = at->second;
+            if (added)
+                gathered.modem = device->second;
+            gathered.modem.ports << name;
+            if (isWwanAtPort(name))
+                gathered.atPorts << name;
+            else
+                gathered.controlNode = true;
+        }
+    };
+    gather("usbmisc", [](const QString &name, const QString &) {
+        return name.startsWith(QLatin1String("cdc-wdm"));
+    });
+    gather("net", [](const QString &, const QString &entry) {
+        return readSmallFile(entry + QStringLiteral("/uevent"))
+            .split('\n')
+            .contains("DEVTYPE=wwan");
+    });
+    gather("wwan", [](const QString &, const QString &) { return true; });
+
+    QList<NonSerialModem> modems;
+    for (auto &[path, gathered] : found) {
+        NonSerialModem &modem = gathered.modem;
+        modem.hasTty = hasTtyBelow(path);
+        if (!gathered.atPorts.isEmpty()) {
+            std::sort(gathered.atPorts.begin(), gathered.atPorts.end());
+            modem.atPort = gathered.atPorts.constFirst();
+        } else if (modem.onPci || modem.hasTty || !gathered.controlNode) {
+            continue; // a modem with serial ports, or nothing to say of it
+        }
+        modems << modem;
+    }
+    return modems;
+}
+
+void addModemManagerModems(QList<NonSerialModem> &modems, const ModemManagerAnswer &answer)
+{
+    for (NonSerialModem &modem : modems) {
+        for (const QString &port : std::as_const(modem.ports)) {
+            if (const ModemManagerAnswer::Modem *managing = answer.find(port).first) {
+                modem.managed = *managing;
+                break;
+            }
+        }
+    }
+}
