@@ -395,8 +395,10 @@ private Q_SLOTS:
             QStringList { "Il modem Sierra Wireless, Inc. EM7455 (USB 1199:9071)" + qmiOnly });
         row("an MBIM modem", usbDevice("2c7c:0512", "Quectel", "Quectel EM12-G") + wdm, QString(),
             QStringList { "Il modem Quectel EM12-G (USB 2c7c:0512)" + qmiOnly });
-        row("an MBIM modem without strings", usbDevice("1bc7:1061") + wwanNet, QString(),
-            QStringList { "Il modem USB 1bc7:1061" + qmiOnly });
+        row("an MBIM modem without strings, by the WWAN class",
+            usbDevice("1bc7:1061") + wwanNet
+                + classEntry(Usb + "/2-3:1.2/wwan/wwan0", "wwan", "wwan0mbim0"),
+            QString(), QStringList { "Il modem USB 1bc7:1061" + qmiOnly });
         row("a QMI modem with serial ports",
             usbDevice("2c7c:0125", "Quectel", "EC25") + wdm
                 + Tree { { Usb + "/2-3:1.2/ttyUSB2/tty/ttyUSB2/dev", "188:2\n" } },
@@ -404,22 +406,26 @@ private Q_SLOTS:
         const QByteArray ports = Pci + "/wwan/wwan0";
         row("a PCIe WWAN port",
             Tree { { Pci + "/vendor", "0x8086\n" }, { Pci + "/device", "0x7360\n" } }
-                + classEntry(Pci + "/wwan", "wwan", "wwan0") + classEntry(ports, "wwan", "wwan0at1")
+                + classEntry(Pci + "/wwan", "wwan", "wwan0") + classEntry(ports, "wwan", "wwan0at3")
+                + classEntry(ports, "wwan", "wwan0at2") + classEntry(ports, "wwan", "wwan0at1")
                 + classEntry(ports, "wwan", "wwan0at0") + classEntry(ports, "wwan", "wwan0xmmrpc0"),
             QString(), QStringList { "Il modem PCI 8086:7360 ha la porta AT wwan0at0" + noTty });
-        row("a WWAN port on USB",
+        // Its serial ports were checked: ModemManager's line would say it has none.
+        row("a managed modem with a WWAN port on USB, and serial ports",
             usbDevice("2c7c:0800", "Quectel", "RM500Q") + wdm
-                + classEntry(Usb + "/2-3:1.4/wwan/wwan0", "wwan", "wwan0at0"),
-            QString(), QStringList { "Il modem USB 2c7c:0800 ha la porta AT wwan0at0" + noTty });
+                + classEntry(Usb + "/2-3:1.4/wwan/wwan0", "wwan", "wwan0at0")
+                + Tree { { Usb + "/2-3:1.2/ttyUSB2/tty/ttyUSB2/dev", "188:2\n" } },
+            QString(R"("ports": [["cdc-wdm0", 6], ["wwan0at0", 3], ["ttyUSB2", 3]])"),
+            QStringList { "Il modem USB 2c7c:0800 ha la porta AT wwan0at0" + noTty });
         row("a USB network adapter",
             usbDevice("0bda:8153", "Realtek", "USB 10/100/1000 LAN")
                 + classEntry(Usb + "/2-3:1.0/net", "net", "eth1", "INTERFACE=eth1\n"),
             QString(), QStringList {});
         row("a managed MBIM modem", usbDevice("2c7c:0512") + wdm + wwanNet,
             QString(R"("ports": [["cdc-wdm0", 7], ["wwan0", 2]], "manufacturer": "Quectel", )"
-                    "\"model\": \"EM12-G\\u001b[2J\""),
-            QStringList { "ModemManager gestisce il modem Quectel EM12-G?[2J "
-                          "(/sys/devices/usb1/1-2), che non ha porte seriali da verificare." });
+                    "\"model\": \"EM12-G\\u001b[2J\", \"device\": \"/sys/x\\u0007\""),
+            QStringList { "ModemManager gestisce il modem Quectel EM12-G?[2J (/sys/x?), che non "
+                          "ha porte seriali da verificare." });
     }
     void modemsWithoutSerialPorts()
     {

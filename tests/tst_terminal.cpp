@@ -343,6 +343,22 @@ private Q_SLOTS:
         ::close(other);
     }
 
+    // The scan's own lines: none when a Bluetooth port is left out (a port all the same), and
+    // those of the last scan only.
+    void scanOwnLines()
+    {
+        ScriptedComponent bluetooth;
+        bluetooth.unconnectedBluetooth = { "rfcomm0" };
+        ScanBench withBluetooth(&bluetooth);
+        withBluetooth.scan.CercaCell();
+        QCOMPARE(withBluetooth.scan.messages(), QStringList {});
+        ScriptedComponent none;
+        ScanBench empty(&none);
+        empty.scan.CercaCell();
+        empty.scan.CercaCell();
+        QCOMPARE(empty.scan.messages(), QStringList { "Nessuna porta seriale trovata." });
+    }
+
     // Open failures a pseudo-terminal cannot give a root user; ports that fail get no settling
     // wait and no command; the number of the first port found when the names carry one (COM4,
     // third in the list). A Bluetooth port the listing left out gets its line.
