@@ -7,6 +7,8 @@
 #include "terminal/port_guard.h"
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
+#include "terminal/system/nonserial_modems.h"
+#include "terminal/system/port_listing.h"
 #include "terminal/system/process_table.h"
 #include "window/activity_log.h"
 #include "window/frmInviaRicevi.h"
@@ -216,6 +218,53 @@ void wholeScans()
         const ScanFigures figures = timeScan(modem.portPaths(), {}, modem.systemRoot());
         report(typed ? "(h) a four-port modem, ports typed" : "(i) the same modem, untyped",
                figures, typed ? "<= 8 s, found" : "as before, found");
+    }
+}
+
+// What a listing costs, read from sysfs at the start of every scan, and the part of it that looks
+// for modems without serial ports: on this machine, and below a played root with a QMI modem and
+// a PCIe modem whose AT port is a WWAN port.
+void listingFigures()
+{
+    heading("Listing the ports below sysfs (ms a listing, mean of 200)");
+    auto mean = [](const std::function<void()> &list) {
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 200; ++i)
+            list();
+        return timer.nsecsElapsed() / 1e6 / 200;
+    };
+    QTemporaryDir played;
+    const QString usb = played.filePath("sys/devices/pci0000:00/0000:00:14.0/usb2/2-3");
+    const QString pci = played.filePath("sys/devices/pci0000:00/0000:00:1c.0/0000:03:00.0");
+    const std::pair<QString, QString> entries[] = {
+        { usb + "/2-3:1.8/usbmisc/cdc-wdm0", "usbmisc" },
+        { pci + "/wwan/wwan0/wwan0at0", "wwan" },
+    };
+    for (const auto &[entry, className] : entries) {
+        QDir().mkpath(entry);
+        QDir().mkpath(played.filePath("sys/class/" + className));
+        QFile::link(entry,
+                    played.filePath("sys/class/" + className + "/" + QFileInfo(entry).fileName()));
+    }
+    for (const auto &[file, content] : { std::pair { usb + "/idVendor", "1199" },
+                                         { usb + "/idProduct", "9071" },
+                                         { pci + "/vendor", "0x8086" },
+                                         { pci + "/device", "0x7360" } }) {
+        QFile out(file);
+        out.open(QIODevice::WriteOnly);
+        out.write(content);
+    }
+    for (const QString &root : { QStringLiteral("/"), played.path() }) {
+        const double whole = mean([&root] { listSerialPorts(root); });
+        const double modems = mean([&root] { findNonSerialModems(root); });
+        char what[64];
+        std::snprintf(what, sizeof what, "%s: ports and modems (%lld modems)",
+                      root == "/" ? "this machine" : "played root",
+                      qlonglong(findNonSerialModems(root).size()));
+        row(what, whole, "ms");
+        row("  of which modems without serial ports", modems, "ms",
+            qPrintable(QString::asprintf("(%.0f%%)", 100 * modems / whole)));
     }
 }
 
@@ -503,6 +552,7 @@ int main(int argc, char *argv[])
     pumpCosts();
     exchangesAt2400();
     guardFigures();
+    listingFigures();
     holderFigures();
     wholeScans();
     checkFigures();
