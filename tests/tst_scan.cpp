@@ -373,9 +373,6 @@ private Q_SLOTS:
         QCOMPARE(messagesOf(s.bench.lines), expected);
     }
 
-    // The scan probes a port, then goes on to a healthy terminal on the next port. A port that
-    // another program holds, ModemManager's or a console gets not a byte: its line settings,
-    // exclusive flag and lock file stay as they were.
     // A machine where a modem is, and no serial port of it: the scan says why no terminal was
     // found, once a device, from sysfs and ModemManager's answer (its mock's parameters, when
     // there are).
@@ -405,7 +402,9 @@ private Q_SLOTS:
             QString(), QStringList {});
         const QByteArray ports = Pci + "/wwan/wwan0";
         row("a PCIe WWAN port",
-            Tree { { Pci + "/vendor", "0x8086\n" }, { Pci + "/device", "0x7360\n" } }
+            Tree { { Pci + "/vendor", "0x8086\n" },
+                   { Pci + "/device", "0x7360\n" },
+                   { Pci + "/subsystem", "-> ../../../../bus/pci" } }
                 + classEntry(Pci + "/wwan", "wwan", "wwan0") + classEntry(ports, "wwan", "wwan0at3")
                 + classEntry(ports, "wwan", "wwan0at2") + classEntry(ports, "wwan", "wwan0at1")
                 + classEntry(ports, "wwan", "wwan0at0") + classEntry(ports, "wwan", "wwan0xmmrpc0"),
@@ -447,6 +446,9 @@ private Q_SLOTS:
         QCOMPARE(report["messages"].toVariant().toStringList(), lines);
     }
 
+    // The scan probes a port, then goes on to a healthy terminal on the next port. A port that
+    // another program holds, ModemManager's or a console gets not a byte: its line settings,
+    // exclusive flag and lock file stay as they were.
     void scanGoesOnPastThePort_data()
     {
         QTest::addColumn<Setup>("setup");

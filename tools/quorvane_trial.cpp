@@ -76,9 +76,14 @@ std::optional<Options> parse(const QStringList &arguments)
         }
     }
     const bool windowOnlyOption = options.reportShown || options.pressUscitaAfterMs >= 0;
-    // Without a played root, no port would be the real machine's.
-    if ((options.ports.isEmpty() && options.systemRoot.isEmpty())
-        || (windowOnlyOption && !options.window) || (options.json && options.window))
+    // Without a played root, or without a listing that reads it (Qt's lists the machine's own),
+    // the ports listed would be the machine's.
+    bool listsPlayedRoot = !options.systemRoot.isEmpty();
+#if !defined(QUORVANE_LINUX_PORT_GUARD)
+    listsPlayedRoot = false;
+#endif
+    if ((options.ports.isEmpty() && !listsPlayedRoot) || (windowOnlyOption && !options.window)
+        || (options.json && options.window))
         return std::nullopt;
     return options;
 }

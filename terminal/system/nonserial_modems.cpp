@@ -5,11 +5,14 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <climits>
 #include <map>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +24,16 @@ struct Gathered
     QStringList atPorts;
 };
 
+// Whether the device in `folder` is on the PCI bus: SDIO and virtio devices write vendor and
+// device numbers too.
+bool isOnPci(const QString &folder)
+{
+    const QByteArray bus = QFile::encodeName(folder + QStringLiteral("/subsystem"));
+    char target[PATH_MAX];
+    const ssize_t size = ::readlink(bus.constData(), target, sizeof target);
+    return size > 0 && QByteArray(target, size).endsWith("/bus/pci");
+}
+
 // The device a class entry belongs to: the first folder above the entry, within `devices`, that
 // describes itself with vendor and product numbers, a USB device (idVendor, idProduct) or a PCI
 // function (vendor, device); nothing when there is none.
@@ -28,7 +41,7 @@ std::optional<std::pair<QString, NonSerialModem>> deviceAbove(const QString &ent
                                                               const QString &devices)
 {
     QString folder = QFileInfo(entry).canonicalFilePath();
-    while (folder.startsWith(devices + QLatin1Char('/'))) {
+    while (!devices.isEmpty() && folder.startsWith(devices + QLatin1Char('/'))) {
         folder = QFileInfo(folder).path();
         NonSerialModem modem;
         modem.vendorId = deviceIdNumber(attributeOf(folder, "idVendor"));
@@ -40,7 +53,7 @@ std::optional<std::pair<QString, NonSerialModem>> deviceAbove(const QString &ent
         }
         modem.vendorId = deviceIdNumber(attributeOf(folder, "vendor"));
         modem.productId = deviceIdNumber(attributeOf(folder, "device"));
-        if (!modem.vendorId.isEmpty() && !modem.productId.isEmpty()) {
+        if (!modem.vendorId.isEmpty() && !modem.productId.isEmpty() && isOnPci(folder)) {
             modem.onPci = true;
             return std::pair { folder, modem };
         }
@@ -55,7 +68,8 @@ bool hasTtyBelow(const QString &device)
     QDirIterator folders(device, QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks,
                          QDirIterator::Subdirectories);
     while (folders.hasNext()) {
-        if (folders.nextFileInfo().fileName() == QLatin1String("tty"))
+        folders.next();
+        if (folders.fileName() == QLatin1String("tty"))
             return true;
     }
     return false;
@@ -65,6 +79,14 @@ bool isWwanAtPort(const QString &name)
 {
     static const QRegularExpression AtPort(QStringLiteral("^wwan\\d+at\\d+$"));
     return AtPort.match(name).hasMatch();
+}
+
+// The WWAN class lists each modem (wwan0) beside its ports; a modem's name may be a network
+// interface's of another modem, and is no port.
+bool isWwanPort(const QString &name)
+{
+    static const QRegularExpression Modem(QStringLiteral("^wwan\\d+$"));
+    return !Modem.match(name).hasMatch();
 }
 
 } // namespace
@@ -103,7 +125,7 @@ QList<NonSerialModem> findNonSerialModems(const QString &systemRoot)
             .split('\n')
             .contains("DEVTYPE=wwan");
     });
-    gather("wwan", [](const QString &, const QString &) { return true; });
+    gather("wwan", [](const QString &name, const QString &) { return isWwanPort(name); });
 
     QList<NonSerialModem> modems;
     for (auto &[path, gathered] : found) {
