@@ -16,11 +16,11 @@
 
 namespace {
 
-// A modem while its class entries are gathered.
+// A modem while its class entries are gathered: its WWAN AT ports apart from the others (QMI or
+// MBIM control nodes, WWAN network interfaces, WWAN ports of other kinds).
 struct Gathered
 {
     NonSerialModem modem;
-    bool controlNode = false; // a QMI or MBIM control node, or a WWAN network interface
     QStringList atPorts;
 };
 
@@ -113,8 +113,6 @@ QList<NonSerialModem> findNonSerialModems(const QString &systemRoot)
             gathered.modem.ports << name;
             if (isWwanAtPort(name))
                 gathered.atPorts << name;
-            else
-                gathered.controlNode = true;
         }
     };
     gather("usbmisc", [](const QString &name, const QString &) {
@@ -134,8 +132,8 @@ QList<NonSerialModem> findNonSerialModems(const QString &systemRoot)
         if (!gathered.atPorts.isEmpty()) {
             std::sort(gathered.atPorts.begin(), gathered.atPorts.end());
             modem.atPort = gathered.atPorts.constFirst();
-        } else if (modem.onPci || modem.hasTty || !gathered.controlNode) {
-            continue; // a modem with serial ports, or nothing to say of it
+        } else if (modem.onPci || modem.hasTty) {
+            continue; // a modem with serial ports; QMI and MBIM alone are told of USB modems
         }
         modems << modem;
     }
