@@ -1,8 +1,9 @@
 #include "command_exchange.h"
 
 #include "common/Globali.h"
+#include "common/log_sink.h"
+#include "log_text.h"
 #include "serial_component.h"
-#include "window/activity_log.h"
 
 #include <QStringView>
 
@@ -55,7 +56,7 @@ QString PulisciSTR(QString &stringa)
     return cleaned;
 }
 
-CommandExchange::CommandExchange(SerialComponent &component, ActivityLog &log, QObject *parent)
+CommandExchange::CommandExchange(SerialComponent &component, LogSink &log, QObject *parent)
     : QObject(parent)
     , m_component(component)
     , m_log(log)
@@ -144,7 +145,7 @@ void CommandExchange::onComponentStatus()
     if (m_component.status() != SerialComponent::StatusNotResponding)
         return;
     if (!InRicerca)
-        m_log.AddLog(QStringLiteral("Il terminale non risponde."));
+        m_log.AddLog(LogText::NotResponding);
     RispostaOK = false;
     RispostaErrore = true;
 }

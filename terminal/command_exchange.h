@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-class ActivityLog;
+class LogSink;
 class SerialComponent;
 
 // Returns the reply text made fit for one log line: "*", "#", CR and LF become "|", and an
@@ -35,7 +35,7 @@ public:
     // terminal are far shorter, and a device that floods at USB speed cannot grow the buffer.
     static constexpr qsizetype ReplyLimit = 4096;
 
-    CommandExchange(SerialComponent &component, ActivityLog &log, QObject *parent = nullptr);
+    CommandExchange(SerialComponent &component, LogSink &log, QObject *parent = nullptr);
 
     // Sends `Comando` (nothing is added to it but the component's line end) and waits, pumping
     // events, until the reply completes, fails or stops growing.
@@ -66,7 +66,7 @@ private:
     void testNewReplyText();
 
     SerialComponent &m_component;
-    ActivityLog &m_log;
+    LogSink &m_log;
     qsizetype m_testedLength = 0;
     qint64 m_pollBudget = PollBudget;
     qint64 m_lastPollCount = 0;

@@ -1,5 +1,29 @@
 #include "port_guard.h"
 
+namespace {
+
+// A record younger than this, of a port ModemManager does not list, is a port it is still
+// examining: it probes a new modem's ports for some seconds before it lists the modem.
+constexpr double ExaminingSeconds = 30;
+
+} // namespace
+
+PortGuard::ModemManagerClaim PortGuard::modemManagerClaim(const PortIdentity &identity,
+                                                          ModemManagerAnswer::State answered)
+{
+    using State = ModemManagerAnswer::State;
+    if (identity.modem)
+        return ModemManagerClaim::Manages;
+    const auto &record = identity.record;
+    // Without a record nothing says ModemManager leaves the port alone.
+    if (answered == State::NoAnswer && (!record || record->forModemManager))
+        return ModemManagerClaim::Unanswered;
+    if (answered == State::Listed && record && record->forModemManager
+        && record->ageSeconds.value_or(ExaminingSeconds) < ExaminingSeconds)
+        return ModemManagerClaim::Examining;
+    return ModemManagerClaim::None;
+}
+
 #if defined(QUORVANE_LINUX_PORT_GUARD)
 
 #include "system/lock_files.h"
@@ -51,38 +75,6 @@ PortGuard::~PortGuard()
     abandon();
 }
 
-void PortGuard::setScanning(bool scanning)
-{
-    m_scanning = scanning;
-    m_modems.reset();
-    if (scanning)
-        m_modems = askModemManager();
-}
-
-bool PortGuard::isModemManagerSilent() const
-{
-    return m_modems && m_modems->state == ModemManagerAnswer::State::NoAnswer;
-}
-
-// The scan's answer, or a fresh one outside a scan.
-const ModemManagerAnswer &PortGuard::modemManager()
-{
-    if (!m_scanning || !m_modems)
-        m_modems = askModemManager();
-    return *m_modems;
-}
-
-PortIdentity PortGuard::identify(const QString &devicePath)
-{
-    return identifyPort(m_root, devicePath, &modemManager());
-}
-
-void PortGuard::addModemManagerModems(QList<NonSerialModem> &modems)
-{
-    if (!modems.isEmpty())
-        ::addModemManagerModems(modems, modemManager());
-}
-
 QString PortGuard::procFolder() const
 {
     return QDir(m_root).filePath(QStringLiteral("proc"));
@@ -106,12 +98,14 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     const DeviceUsers users = device ? usersOfDevice(info.st_rdev, devicePath) : DeviceUsers();
     if (device && (users.controlling != 0 || isKernelConsole(m_root, info.st_rdev)))
         return failure(OpenFailure::Reason::Console);
-    using Claim = PortIdentity::ModemManagerClaim;
-    switch (const PortIdentity identity = identify(devicePath); identity.modemManager) {
+    const ModemManagerAnswer &modems = m_modemManager->answer();
+    const PortIdentity identity = identifyPort(m_root, devicePath, &modems);
+    using Claim = ModemManagerClaim;
+    switch (modemManagerClaim(identity, modems.state)) {
     case Claim::Manages: {
         OpenFailure managed = failure(OpenFailure::Reason::ManagedByModemManager);
-        managed.modemDevice = identity.modemDevice;
-        managed.manufacturer = identity.modemManufacturer;
+        managed.modemDevice = identity.modem->device;
+        managed.manufacturer = identity.modem->manufacturer;
         return managed;
     }
     case Claim::Examining:
@@ -143,7 +137,7 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     if (descriptor < 0) {
         const int error = errno;
         if (error == EACCES || error == EPERM)
-            return permissionRefusal(m_root, devicePath);
+            return permissionRefusal(devicePath);
         return error == EBUSY ? inUse(Unseen) : openError(error);
     }
     m_descriptor = descriptor;
@@ -208,20 +202,6 @@ OpenFailure PortGuard::inUse(qint64 pid) const
 #else // other platforms refuse a port in use themselves
 
 PortGuard::~PortGuard() = default;
-
-void PortGuard::setScanning(bool) { }
-
-bool PortGuard::isModemManagerSilent() const
-{
-    return false;
-}
-
-PortIdentity PortGuard::identify(const QString &)
-{
-    return {};
-}
-
-void PortGuard::addModemManagerModems(QList<NonSerialModem> &) { }
 
 OpenFailure PortGuard::claim(const QString &)
 {

@@ -2,13 +2,10 @@
 
 #include "open_failure.h"
 #include "system/modem_manager.h"
-#include "system/nonserial_modems.h"
 #include "system/port_identity.h"
 #include "system/process_table.h"
 
 #include <QString>
-
-#include <optional>
 
 // What Linux serial programs agree on to keep out of each other's way. The system lets any
 // program with the rights open a port another one is using; only conventions keep them apart:
@@ -25,17 +22,19 @@ public:
     PortGuard(const PortGuard &) = delete;
     PortGuard &operator=(const PortGuard &) = delete;
 
-    // Where the system's own files are read (proc/, sys/, etc/group); "/" but in tests.
+    // Where the system's own files are read (proc/, sys/, run/udev/); "/" but in tests.
     void setSystemRoot(const QString &root) { m_root = root; }
-    // A scan starts (ModemManager is asked now, and its answer serves every port of the scan: a
-    // slow ModemManager costs one wait, not one a port) or ends (the next one asks afresh).
-    void setScanning(bool scanning);
-    // Whether ModemManager did not answer the scan's question in time.
-    bool isModemManagerSilent() const;
-    // What the system and ModemManager say of the device, without opening it.
-    PortIdentity identify(const QString &devicePath);
-    // Marks the modems ModemManager manages, asking it only when there are some.
-    void addModemManagerModems(QList<NonSerialModem> &modems);
+    // Where ModemManager's answer is read; a view of the guard's own, asking afresh each time,
+    // until the component gives its own.
+    void setModemManager(ModemManagerView *view) { m_modemManager = view; }
+
+    // ModemManager's claim on a port, by what the system and ModemManager's answer tell of it:
+    // none; it manages the modem the port belongs to; it is still examining the port (udev
+    // handed it over moments ago and ModemManager does not list it yet); or it did not answer
+    // and may be using the port.
+    enum class ModemManagerClaim { None, Manages, Examining, Unanswered };
+    static ModemManagerClaim modemManagerClaim(const PortIdentity &identity,
+                                               ModemManagerAnswer::State answered);
 
     // Before the port is opened: why it must not be, or Reason::None. `devicePath` is the
     // device's path (/dev/ttyUSB0). With None the guard keeps the device open and flocked (not a
@@ -49,14 +48,13 @@ public:
     virtual void abandon();
 
 private:
-    const ModemManagerAnswer &modemManager();
     OpenFailure inUse(qint64 pid) const;
     QString procFolder() const;
     DeviceUsers usersOfDevice(quint64 device, const QString &devicePath) const;
 
     QString m_root = QStringLiteral("/");
+    ModemManagerView m_ownModemManager;
+    ModemManagerView *m_modemManager = &m_ownModemManager;
     QString m_devicePath;
     int m_descriptor = -1;
-    bool m_scanning = false;
-    std::optional<ModemManagerAnswer> m_modems; // the last answer; kept while a scan runs
 };

@@ -2,19 +2,13 @@
 
 #include "command_exchange.h"
 #include "common/Globali.h"
-#include "window/activity_log.h"
+#include "common/log_sink.h"
+#include "log_text.h"
+#include "port_guard.h"
 
 #include <cmath>
 
 namespace {
-
-// A log line: `format` with each value from outside made printable and put in its place in one
-// pass, so that no value is read as a placeholder ("%1" as a process name would hide the PID).
-template<typename... Values>
-QString message(const QString &format, const Values &...values)
-{
-    return format.arg(printable(values)...);
-}
 
 // Removes leading and trailing spaces, and only spaces.
 QString trimSpaces(const QString &text)
@@ -59,32 +53,6 @@ double leadingNumber(const QString &text)
     return ok ? value : 0.0;
 }
 
-// The name of a modem's port that speaks no AT, as a line says it; empty for any other port.
-QString partNotAt(PortRole role)
-{
-    switch (role) {
-    case PortRole::Diagnostic:
-        return QStringLiteral("diagnostica (QCDM)");
-    case PortRole::Gps:
-        return QStringLiteral("GPS");
-    case PortRole::Audio:
-        return QStringLiteral("audio");
-    default:
-        return QString();
-    }
-}
-
-// A device by its own strings, fit for a line: the manufacturer left out when the product
-// already names it; empty when it has none.
-QString deviceName(const QString &manufacturer, const QString &product)
-{
-    const QString maker = printable(manufacturer);
-    const QString name = printable(product);
-    return name.startsWith(maker, Qt::CaseInsensitive)
-        ? name.trimmed()
-        : QStringList { maker, name }.join(QLatin1Char(' ')).trimmed();
-}
-
 // Whether a port that was not opened is another program's, a console, or ModemManager's.
 bool isKeptOut(OpenFailure::Reason reason)
 {
@@ -94,31 +62,6 @@ bool isKeptOut(OpenFailure::Reason reason)
 }
 
 } // namespace
-
-QString printable(const QString &text)
-{
-    QString result;
-    result.reserve(text.size());
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        char32_t c = text.at(i).unicode();
-        qsizetype units = 1;
-        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
-            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1)), units = 2;
-        switch (QChar::category(c)) {
-        case QChar::Other_Control:
-        case QChar::Other_Format:
-        case QChar::Separator_Line:
-        case QChar::Separator_Paragraph:
-            result += QLatin1Char('?');
-            break;
-        default:
-            result += QStringView(text).sliced(i, units);
-            break;
-        }
-        i += units - 1;
-    }
-    return result;
-}
 
 QString smapMARCA(QString &testo)
 {
@@ -139,116 +82,7 @@ qint16 foundPortNumber(const QString &name, qint16 position)
     return position;
 }
 
-QString openFailureMessage(const QString &name, const OpenFailure &failure)
-{
-    using Reason = OpenFailure::Reason;
-    const QString cannot = message(QStringLiteral("Impossibile aprire %1: "), name);
-    // The system's own words, in parentheses, after a reason of ours.
-    const QString because = failure.systemText.isEmpty()
-        ? QStringLiteral(".")
-        : message(QStringLiteral(" (%1)."), failure.systemText);
-    switch (failure.reason) {
-    case Reason::NotFound:
-        return cannot + QStringLiteral("porta non trovata.");
-    case Reason::PermissionDenied:
-        return cannot + QStringLiteral("permesso negato.");
-    case Reason::NotInGroup:
-        return cannot
-            + message(QStringLiteral("permesso negato. Aggiungere l'utente al gruppo %1 (sudo "
-                                     "usermod -a -G %1 $USER) e accedere di nuovo."),
-                      failure.group);
-    case Reason::GroupNotInSession:
-        return cannot
-            + message(QStringLiteral("permesso negato. L'utente \u00e8 gi\u00e0 nel gruppo %1: "
-                                     "uscire e accedere di nuovo."),
-                      failure.group);
-    case Reason::InUse:
-        if (!failure.holder.isEmpty()) {
-            return cannot
-                + message(QStringLiteral("la porta \u00e8 gi\u00e0 in uso da %1 (processo %2)."),
-                          failure.holder, QString::number(failure.holderPid));
-        }
-        return cannot + QStringLiteral("la porta \u00e8 gi\u00e0 in uso da un altro programma.");
-    case Reason::StaleLock:
-        return cannot
-            + message(QStringLiteral("resta il file di blocco %1 di un programma terminato, che "
-                                     "questo utente non pu\u00f2 rimuovere (sudo rm %1)."),
-                      failure.lockFile);
-    case Reason::Console:
-        return message(
-            QStringLiteral("La porta %1 \u00e8 una console del sistema: non viene verificata."),
-            name);
-    case Reason::ExaminedByModemManager:
-        return message(QStringLiteral("ModemManager sta ancora esaminando la porta %1: non viene "
-                                      "verificata. Riprovare tra qualche secondo."),
-                       name);
-    case Reason::ManagedByModemManager:
-        return message(QStringLiteral("La porta %1 \u00e8 gestita da ModemManager. Per liberarla "
-                                      "durante la verifica: mmcli --inhibit-device=%2"),
-                       name, failure.modemDevice);
-    case Reason::NotASerialPort:
-        return cannot + QStringLiteral("non \u00e8 una porta seriale") + because;
-    case Reason::InputOutput:
-        return cannot + QStringLiteral("errore di ingresso/uscita") + because;
-    case Reason::None:
-    case Reason::Other:
-        break;
-    }
-    return cannot + QStringLiteral("errore del sistema") + because;
-}
-
-QString deviceMessage(const UsbInterface &usb, PortRole role)
-{
-    const QString device = deviceName(usb.manufacturer, usb.product);
-    QString numbers = message(QStringLiteral("USB %1:%2, interfaccia %3"), usb.vendorId,
-                              usb.productId, QString::number(usb.number));
-    // Which of the modem's ports this is, when the system knows.
-    switch (role) {
-    case PortRole::AtPrimary:
-        numbers += QStringLiteral(", porta AT principale");
-        break;
-    case PortRole::AtSecondary:
-        numbers += QStringLiteral(", porta AT secondaria");
-        break;
-    case PortRole::AtData:
-        numbers += QStringLiteral(", porta dati (PPP)");
-        break;
-    default:
-        break;
-    }
-    if (device.isEmpty())
-        return QStringLiteral("Dispositivo: %1.").arg(numbers);
-    return QStringLiteral("Dispositivo: %1 (%2).").arg(device, numbers);
-}
-
-QString nonSerialModemMessage(const NonSerialModem &modem)
-{
-    const QString numbers = message(QStringLiteral("%1 %2:%3"),
-                                    modem.onPci ? QStringLiteral("PCI") : QStringLiteral("USB"),
-                                    modem.vendorId, modem.productId);
-    if (modem.managed && !modem.hasTty) {
-        const ModemManagerAnswer::Modem &managed = *modem.managed;
-        QString name = deviceName(managed.manufacturer, managed.model);
-        if (!managed.device.isEmpty()) {
-            const QString device = printable(managed.device);
-            name = name.isEmpty() ? device : name + QStringLiteral(" (") + device + u')';
-        }
-        return QStringLiteral("ModemManager gestisce il modem %1, che non ha porte seriali da "
-                              "verificare.")
-            .arg(name.isEmpty() ? numbers : name);
-    }
-    if (!modem.atPort.isEmpty()) {
-        return message(QStringLiteral("Il modem %1 ha la porta AT %2, che non \u00e8 una porta "
-                                      "seriale: non viene verificata."),
-                       numbers, modem.atPort);
-    }
-    const QString name = deviceName(modem.manufacturer, modem.product);
-    return QStringLiteral("Il modem %1 non ha porte seriali (solo QMI o MBIM): non pu\u00f2 "
-                          "essere verificato.")
-        .arg(name.isEmpty() ? numbers : name + QStringLiteral(" (") + numbers + u')');
-}
-
-PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, ActivityLog &log,
+PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, LogSink &log,
                    QObject *parent)
     : QObject(parent)
     , m_component(component)
@@ -260,28 +94,25 @@ PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, Activi
 qint16 PortScan::CercaCell()
 {
     m_exchange.InRicerca = true;
-    m_log.AddLog(QStringLiteral("Ricerca del terminale in corso, attendere..."));
+    m_log.AddLog(LogText::SearchStarted);
 
     qint16 found = 0;
     m_outcomes.clear();
     m_messages.clear();
     const PortList listed = m_component.listPorts();
     if (listed.names.isEmpty() && listed.unconnectedBluetooth.isEmpty())
-        note(QStringLiteral("Nessuna porta seriale trovata."));
+        note(LogText::NoSerialPort);
     // Opening a Bluetooth port that is bound but not connected would call the phone.
     for (const QString &name : listed.unconnectedBluetooth) {
         m_outcomes.append(PortOutcome(name, PortOutcome::Skipped));
-        say(message(QStringLiteral("La porta %1 \u00e8 un collegamento Bluetooth non connesso: "
-                                   "non viene verificata."),
-                    name));
+        say(unconnectedBluetoothMessage(name));
     }
     const QStringList &ports = listed.names;
+    ModemManagerView &modemManager = m_component.modemManager();
     if (!ports.isEmpty()) {
-        m_component.setScanning(true);
-        if (m_component.isModemManagerSilent()) {
-            note(QStringLiteral("ModemManager non risponde: le porte che potrebbe usare non "
-                                "vengono verificate."));
-        }
+        modemManager.beginScan();
+        if (modemManager.isSilent())
+            note(LogText::ModemManagerSilent);
     }
     for (qsizetype i = 0; i < ports.size(); ++i) {
         const QString &name = ports.at(i);
@@ -296,11 +127,12 @@ qint16 PortScan::CercaCell()
     }
     // A modem the user may be looking for, that no port of the scan reaches.
     QList<NonSerialModem> modems = listed.nonSerialModems;
-    m_component.addModemManagerModems(modems);
+    if (!modems.isEmpty())
+        addModemManagerModems(modems, modemManager.answer());
     for (const NonSerialModem &modem : std::as_const(modems))
         note(nonSerialModemMessage(modem));
 
-    m_component.setScanning(false);
+    modemManager.endScan();
     m_exchange.InRicerca = false;
     return found;
 }
@@ -320,23 +152,24 @@ void PortScan::note(const QString &message)
 void PortScan::probe(const QString &name)
 {
     m_component.selectPort(name);
-    say(QStringLiteral("Verifica ") + printable(name) + QStringLiteral(" in corso..."));
-    const PortIdentity identity = m_component.selectedPortIdentity();
+    say(checkingMessage(name));
+    const ModemManagerAnswer &modems = m_component.modemManager().answer();
+    const PortIdentity identity =
+        identifyPort(m_component.systemRoot(), SerialComponent::devicePath(name), &modems);
     m_outcomes.last().identity = identity;
     // ModemManager did not answer, and may be talking to this port right now: the scan has said
     // so once.
-    if (identity.modemManager == PortIdentity::ModemManagerClaim::Unanswered) {
+    if (PortGuard::modemManagerClaim(identity, modems.state)
+        == PortGuard::ModemManagerClaim::Unanswered) {
         m_outcomes.last().result = PortOutcome::KeptOut;
         return;
     }
     if (identity.usb)
         say(deviceMessage(*identity.usb, identity.role));
     // A modem's diagnostic, GPS and audio ports speak no AT: a command would be noise to them.
-    if (const QString part = partNotAt(identity.role); !part.isEmpty()) {
+    if (const QString notAt = notAtPortMessage(name, identity.role); !notAt.isEmpty()) {
         m_outcomes.last().result = PortOutcome::Skipped;
-        say(message(QStringLiteral("La porta %1 \u00e8 la porta %2 del modem: non viene "
-                                   "verificata."),
-                    name, part));
+        say(notAt);
         return;
     }
     m_component.setPortOpen(false);
@@ -362,9 +195,7 @@ void PortScan::probe(const QString &name)
     // A GPS receiver, a board that prints readings: text without end, and no answer. Whatever
     // more is sent would only be lost in the stream, or do something unknown to the device.
     if (m_exchange.replyNeverEnded()) {
-        say(message(QStringLiteral("La porta %1 trasmette senza sosta e non risponde ai comandi: "
-                                   "non viene verificata oltre."),
-                    name));
+        say(streamingMessage(name));
         return;
     }
 
@@ -391,8 +222,7 @@ void PortScan::logManufacturer(const QString &name, const PortIdentity &identity
         return;
     m_outcomes.last().result = PortOutcome::Found;
     m_outcomes.last().manufacturer = Marca;
-    say(QStringLiteral("Trovato: -") + Marca + QStringLiteral("-"));
-    // What to put in a configuration: ttyUSB numbers change with the order of plugging in.
+    say(foundMessage(Marca));
     if (!identity.stablePath.isEmpty())
-        say(QStringLiteral("Percorso stabile: ") + printable(identity.stablePath));
+        say(stablePathMessage(identity.stablePath));
 }

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "serial_component.h"
+#include "system/port_identity.h"
 
 #include <QObject>
 #include <QString>
 
-class ActivityLog;
+class LogSink;
 class CommandExchange;
 
 // Reads the manufacturer's name out of a cleaned "at+gmi" reply and returns it, without the
@@ -13,27 +14,10 @@ class CommandExchange;
 // shortened to what followed the echo and the prefix.
 QString smapMARCA(QString &testo);
 
-// Text from other programs and devices (process names, lock files, ModemManager's and USB
-// devices' strings, link names, a terminal's manufacturer) fit for one log line: control, format
-// and separator characters (Unicode Cc, Cf, Zl, Zp) become "?", so that no value can end a line,
-// draw one nobody wrote, turn the rest of its line around, or send escape sequences to the
-// terminal the log file is read on.
-QString printable(const QString &text);
-
 // The number the scan reports for a found port: the number in its name from the fourth
 // character on (COM3 gives 3) when that is a positive 16-bit value, otherwise the port's
 // position in the list, counted from 1.
 qint16 foundPortNumber(const QString &name, qint16 position);
-
-// The line that tells the user why a port could not be opened.
-QString openFailureMessage(const QString &name, const OpenFailure &failure);
-
-// The line that says which USB device a port belongs to, and its part in the modem when known.
-QString deviceMessage(const UsbInterface &usb, PortRole role = PortRole::Unknown);
-
-// The line that says why a modem with no serial port is not checked: it has only QMI or MBIM,
-// its AT port is the kernel's WWAN port, or ModemManager manages it.
-QString nonSerialModemMessage(const NonSerialModem &modem);
 
 // What a scan found on one port: a terminal, none, a port left to another program, a console or
 // ModemManager, or a port it does not check (a modem's port that speaks no AT, a Bluetooth link
@@ -60,7 +44,7 @@ class PortScan : public QObject
     Q_OBJECT
 
 public:
-    PortScan(SerialComponent &component, CommandExchange &exchange, ActivityLog &log,
+    PortScan(SerialComponent &component, CommandExchange &exchange, LogSink &log,
              QObject *parent = nullptr);
 
     // Returns the number of the first port where a terminal was found (see foundPortNumber),
@@ -88,7 +72,7 @@ private:
 
     SerialComponent &m_component;
     CommandExchange &m_exchange;
-    ActivityLog &m_log;
+    LogSink &m_log;
     QList<PortOutcome> m_outcomes;
     QStringList m_messages;
 };

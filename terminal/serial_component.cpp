@@ -97,6 +97,7 @@ SerialComponent::SerialComponent(PortSource ports, std::unique_ptr<PortGuard> gu
     , m_port(std::make_unique<QSerialPort>())
     , m_guard(std::move(guard))
 {
+    m_guard->setModemManager(&m_modemManager);
     m_writeTimer.setSingleShot(true);
     connect(m_port.get(), &QSerialPort::readyRead, this, &SerialComponent::ComponentDataEvent);
     connect(m_port.get(), &QSerialPort::errorOccurred, this,
@@ -184,26 +185,6 @@ void SerialComponent::setSystemRoot(const QString &root)
 {
     m_systemRoot = root;
     m_guard->setSystemRoot(root);
-}
-
-void SerialComponent::setScanning(bool scanning)
-{
-    m_guard->setScanning(scanning);
-}
-
-PortIdentity SerialComponent::selectedPortIdentity()
-{
-    return m_guard->identify(devicePath(m_portName));
-}
-
-void SerialComponent::addModemManagerModems(QList<NonSerialModem> &modems)
-{
-    m_guard->addModemManagerModems(modems);
-}
-
-bool SerialComponent::isModemManagerSilent() const
-{
-    return m_guard->isModemManagerSilent();
 }
 
 void SerialComponent::applyLineSettings()

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "open_failure.h"
-#include "system/port_identity.h"
+#include "system/modem_manager.h"
 #include "system/port_listing.h"
 
 #include <QObject>
@@ -61,15 +61,10 @@ public:
     // Where the system's own files are read when listing, describing and judging ports; tests
     // give a folder of theirs.
     void setSystemRoot(const QString &root);
-    // A scan of every port starts or ends: what the system's services say of the ports is asked
-    // once for the whole scan, as it starts.
-    void setScanning(bool scanning);
-    // Whether ModemManager gave the scan no answer: the ports it could use are left alone.
-    bool isModemManagerSilent() const;
-    // The selected port's device as the system and ModemManager describe it, without opening it.
-    PortIdentity selectedPortIdentity();
-    // Marks the listed modems without serial ports that ModemManager manages.
-    void addModemManagerModems(QList<NonSerialModem> &modems);
+    const QString &systemRoot() const { return m_systemRoot; }
+    // What ModemManager says of the ports, which the guard reads before a port is opened; a scan
+    // asks it once, as it starts.
+    ModemManagerView &modemManager() { return m_modemManager; }
 
     // Sends one command line: the text, then a carriage return. Latin-1, one character a byte.
     virtual void send(const QString &command);
@@ -114,6 +109,7 @@ private:
 
     PortSource m_portSource;
     std::unique_ptr<QSerialPort> m_port;
+    ModemManagerView m_modemManager; // read by the guard: made before it, gone after it
     std::unique_ptr<PortGuard> m_guard;
     QString m_systemRoot = QStringLiteral("/");
     QString m_portName;

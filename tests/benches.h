@@ -2,6 +2,7 @@
 
 #include "log_lines.h"
 #include "terminal/command_exchange.h"
+#include "terminal/log_text.h"
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"

@@ -19,14 +19,15 @@ QByteArray binary(qint32 pid)
     return QByteArray(reinterpret_cast<const char *>(&pid), sizeof pid);
 }
 
-// A user refused a device of group `group` with `mode`.
+// A user refused a device of group `group` with `mode`, the user database naming it `name`.
 struct Refusal
 {
     uint group = 20;
     uint mode = 0660;
     uint primaryGroup = 1000;
     QList<uint> session { 1000 };
-    QByteArray groupFile = "root:x:0:\ndialout:x:20:bob\n";
+    QList<uint> account { 1000, 24 };
+    QString name = "dialout";
 };
 
 using Make = std::function<int(const QByteArray &path)>;
@@ -195,7 +196,7 @@ private Q_SLOTS:
         checkCases<Refusal, QString>(
             [](const Refusal &r) {
                 const OpenFailure advice = ::permissionAdvice(
-                    r.group, r.mode, { "ada", r.primaryGroup, r.session }, r.groupFile);
+                    r.group, r.mode, { "ada", r.primaryGroup, r.session, r.account }, r.name);
                 using enum OpenFailure::Reason;
                 return advice.reason == NotInGroup       ? "join " + advice.group
                     : advice.reason == GroupNotInSession ? "log in again to " + advice.group
@@ -204,19 +205,16 @@ private Q_SLOTS:
             },
             {
                 { "not in the group", {}, "join dialout" },
-                { "listed in the group file",
-                  { .groupFile = "dialout:x:20:bob,ada\n" },
+                { "in the group by the user database",
+                  { .account = { 1000, 20 } },
                   "log in again to dialout" },
                 { "the user's own group", { .primaryGroup = 20 }, "log in again to dialout" },
-                { "a member named like a prefix",
-                  { .groupFile = "dialout:x:20:adam\n" },
-                  "join dialout" },
                 { "in the group in this session, still refused",
                   { .session = { 1000, 20 } },
                   "none" },
                 { "the group may not write", { .mode = 0640 }, "none" },
                 { "root's group", { .group = 0 }, "none" },
-                { "a group the group file does not name", { .group = 21 }, "none" },
+                { "a group the user database does not name", { .name = "" }, "none" },
             });
     }
 

@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QListWidget>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -274,6 +275,9 @@ private Q_SLOTS:
         row("version", QStringList { "-v" }, 0, QString("quorvane-check " QUORVANE_VERSION));
         row("an unknown option", QStringList { "--bogus", "/dev/null" }, 2,
             QString("quorvane-check: opzione sconosciuta --bogus (quorvane-check --help)"));
+        row("a value to an option that takes none", QStringList { "--json=yes" }, 2,
+            QString("quorvane-check: l'opzione --json non accetta un valore (quorvane-check "
+                    "--help)"));
         row("the window program", QStringList { QUORVANE_PROGRAM }, 2,
             QString("quorvane: nessuno schermo su cui aprire la finestra; per verificare i "
                     "terminali dal terminale: quorvane-check"));
@@ -343,11 +347,35 @@ private Q_SLOTS:
                                              SimulatedTerminal::Closed }));
     }
 
-    // What the window gains goes to the list; the buttons keep their size and gap, centred below
-    // it (other sizes or another gap would move "Verifica").
-    void listGrowsWithTheWindow()
+    // At the first size every line of a modem's scan is there whole: a long one wraps, with no
+    // scrolling sideways, and its whole text is its tooltip. What the window gains goes to the
+    // list; the buttons keep their size and gap, centred below it (other sizes or another gap
+    // would move "Verifica").
+    void listAtEverySize()
     {
         WindowBench bench(new ScriptedComponent);
+        QListWidget *list = bench.window->listLog;
+        QCOMPARE(bench.window->size(), QSize(435, 369));
+        for (const char *message :
+             { "Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia 2, porta AT principale).",
+               "La porta /dev/ttyUSB2 \u00e8 gestita da ModemManager. Per liberarla durante la "
+               "verifica: mmcli --inhibit-device=/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2",
+               "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25_0123456789ABCDEF-if02-port0" })
+            bench.window->log().AddLog(QString::fromUtf8(message));
+        QCoreApplication::processEvents();
+        QCOMPARE(list->horizontalScrollBar()->maximum(), 0);
+        const QFontMetrics metrics(list->font());
+        const int width = list->viewport()->width();
+        for (int row = 0; row < list->count(); ++row) {
+            const QListWidgetItem *item = list->item(row);
+            const QRect rect = list->visualItemRect(item);
+            // Within the list's width, and at least as many lines high as the text is wider.
+            const int lines = 1 + metrics.horizontalAdvance(item->text()) / width;
+            QVERIFY2(rect.right() < width && rect.height() >= lines * metrics.height(),
+                     qPrintable(item->text()));
+            QCOMPARE(item->toolTip(), item->text());
+        }
+
         bench.window->resize(701, 500);
         QCOMPARE(bench.window->listLog->geometry(), QRect(8, 8, 683, 447));
         QCOMPARE(bench.window->Command1->geometry(), QRect(229, 467, 97, 25));

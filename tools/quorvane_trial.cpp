@@ -8,13 +8,13 @@
 // cycle as the program does and stays open until closed; --press-uscita-after presses "Uscita"
 // that many milliseconds after start, and --report-shown prints "shown" once the window is first
 // painted (both for scripted trials and the benchmark). --system-root reads the system's own
-// files (proc/, sys/, dev/serial/, etc/group) below DIR, so that trials can play consoles,
-// groups, USB devices and their udev links. --json prints quorvane-check's JSON document.
+// files (proc/, sys/, dev/serial/, run/udev/) below DIR, so that trials can play consoles,
+// USB devices and their udev links. --json prints quorvane-check's JSON document.
 
+#include "check/headless_check.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
 #include "window/frmInviaRicevi.h"
-#include "window/headless_check.h"
 
 #include <QApplication>
 #include <QDir>

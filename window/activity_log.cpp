@@ -66,7 +66,9 @@ void ActivityLog::addToList(const QString &line)
         return;
     while (m_list->count() >= ListLineLimit)
         delete m_list->takeItem(0);
-    m_list->addItem(line);
+    auto *item = new QListWidgetItem(line);
+    item->setToolTip(line); // the whole line, also where the list is too narrow for it
+    m_list->addItem(item);
     // The new line alone is selected (and scrolled into view): a selection the user made lasts
     // until the next line.
     m_list->setCurrentRow(m_list->count() - 1, QItemSelectionModel::ClearAndSelect);
@@ -111,21 +113,4 @@ void ActivityLog::writeToFile(const QString &messaggio)
     AddLog(QStringLiteral("Impossibile scrivere il registro in %1; le righe restano solo "
                           "nell'elenco.")
                .arg(QDir::toNativeSeparators(failedPath)));
-}
-
-void logNotFoundAdvice(ActivityLog &log)
-{
-    static const char *const Advice[] = {
-        "Nessun terminale trovato",
-        "******************",
-        "Il terminale GSM non \u00e8 stato trovato. ",
-        "Verificare il collegamento con il pc.",
-        "Se il problema persiste scollegare il ",
-        "terminale dal computer, ",
-        "attendere 5 secondi ",
-        "e poi ricollegarlo.",
-        "******************",
-    };
-    for (const char *line : Advice)
-        log.AddLog(QString::fromUtf8(line));
 }

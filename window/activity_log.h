@@ -1,5 +1,7 @@
 #pragma once
 
+#include "common/log_sink.h"
+
 #include <QDateTime>
 #include <QObject>
 #include <QString>
@@ -10,7 +12,7 @@ class QListWidget;
 
 // The program's one report channel: every message goes, timestamped, to the end of the log list
 // on the window and to the end of the log file "Quorvane.txt".
-class ActivityLog : public QObject
+class ActivityLog : public QObject, public LogSink
 {
     Q_OBJECT
 
@@ -26,7 +28,7 @@ public:
     explicit ActivityLog(const QString &folder, QListWidget *list = nullptr,
                          QObject *parent = nullptr);
 
-    void AddLog(const QString &messaggio);
+    void AddLog(const QString &messaggio) override;
 
     // The folder a program started from `programFolder` writes its log to. A copy run from a
     // folder of its own (a build folder, a folder it was unpacked into) writes beside itself.
@@ -65,6 +67,3 @@ private:
     // Once the log file could not be written anywhere, the lines stay in the list only.
     bool m_fileGivenUp = false;
 };
-
-// Logs the advice that follows a check that found no terminal, one line per call.
-void logNotFoundAdvice(ActivityLog &log);

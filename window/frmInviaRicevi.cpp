@@ -4,6 +4,7 @@
 #include "common/Globali.h"
 #include "common/termination_signals.h"
 #include "terminal/command_exchange.h"
+#include "terminal/log_text.h"
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
 
@@ -102,6 +103,12 @@ void frmInviaRicevi::buildControls()
     listFont.setPointSizeF(8.25);
     listLog->setFont(listFont);
     listLog->setSortingEnabled(false);
+    // Every line whole at any width: a long line (a device, a stable path) wraps instead of
+    // hiding its end behind a horizontal scroll bar.
+    listLog->setWordWrap(true);
+    listLog->setTextElideMode(Qt::ElideNone);
+    listLog->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    listLog->setResizeMode(QListView::Adjust);
     listLog->setSelectionMode(QAbstractItemView::ExtendedSelection);
     listLog->setContextMenuPolicy(Qt::CustomContextMenu);
     // On its own the list would copy only its current line, timestamp and all.

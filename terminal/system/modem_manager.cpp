@@ -1,5 +1,43 @@
 #include "modem_manager.h"
 
+void ModemManagerView::beginScan()
+{
+    m_answer = askModemManager();
+    m_scanning = true;
+}
+
+void ModemManagerView::endScan()
+{
+    m_scanning = false;
+    m_answer = ModemManagerAnswer();
+}
+
+const ModemManagerAnswer &ModemManagerView::answer()
+{
+    if (!m_scanning)
+        m_answer = askModemManager();
+    return m_answer;
+}
+
+bool ModemManagerView::isSilent() const
+{
+    return m_scanning && m_answer.state == ModemManagerAnswer::State::NoAnswer;
+}
+
+std::pair<const ModemManagerAnswer::Modem *, const ModemManagerAnswer::Port *>
+ModemManagerAnswer::find(const QString &portName) const
+{
+    for (const Modem &modem : modems) {
+        for (const Port &port : modem.ports) {
+            if (port.name == portName)
+                return { &modem, &port };
+        }
+    }
+    return { nullptr, nullptr };
+}
+
+#if defined(QUORVANE_LINUX_PORT_GUARD)
+
 #include "common/Globali.h"
 
 #include <QDBusArgument>
@@ -13,18 +51,6 @@
 #include <QScopeGuard>
 
 Q_LOGGING_CATEGORY(lcModemManager, "quorvane.modemmanager", QtWarningMsg)
-
-std::pair<const ModemManagerAnswer::Modem *, const ModemManagerAnswer::Port *>
-ModemManagerAnswer::find(const QString &portName) const
-{
-    for (const Modem &modem : modems) {
-        for (const Port &port : modem.ports) {
-            if (port.name == portName)
-                return { &modem, &port };
-        }
-    }
-    return { nullptr, nullptr };
-}
 
 // A port as a modem's "Ports" property lists it: a name and a type.
 QDBusArgument &operator<<(QDBusArgument &argument, const ModemManagerAnswer::Port &port)
@@ -129,3 +155,12 @@ ModemManagerAnswer askModemManager()
     }
     return answer;
 }
+
+#else // no system bus to ask
+
+ModemManagerAnswer askModemManager()
+{
+    return {};
+}
+
+#endif

@@ -41,5 +41,24 @@ struct ModemManagerAnswer
 };
 
 // Asks ModemManager, serving events while it waits (the window keeps responding), for five
-// seconds at the most.
+// seconds at the most. Where there is no system bus to ask (other platforms) it cannot be asked.
 ModemManagerAnswer askModemManager();
+
+// ModemManager as a scan sees it: asked once as the scan starts, its answer serves every port of
+// the scan (a slow ModemManager costs one wait, not one a port); outside a scan every question is
+// asked afresh (a modem lent with mmcli meanwhile is free then). The component owns one: the scan
+// starts and ends its scans, and the guard reads the answer before it lets a port be opened.
+class ModemManagerView
+{
+public:
+    void beginScan();
+    void endScan();
+    // The scan's answer; outside a scan, a fresh one.
+    const ModemManagerAnswer &answer();
+    // Whether the scan's question got no answer in time.
+    bool isSilent() const;
+
+private:
+    bool m_scanning = false;
+    ModemManagerAnswer m_answer;
+};

@@ -1,7 +1,22 @@
 #include "nonserial_modems.h"
 
+void addModemManagerModems(QList<NonSerialModem> &modems, const ModemManagerAnswer &answer)
+{
+    for (NonSerialModem &modem : modems) {
+        for (const QString &port : std::as_const(modem.ports)) {
+            if (const ModemManagerAnswer::Modem *managing = answer.find(port).first) {
+                modem.managed = *managing;
+                break;
+            }
+        }
+    }
+}
+
+#if defined(QUORVANE_LINUX_PORT_GUARD)
+
 #include "system_files.h"
 #include "system_formats.h"
+#include "usb_devices.h"
 
 #include <QDir>
 #include <QDirIterator>
@@ -44,11 +59,11 @@ std::optional<std::pair<QString, NonSerialModem>> deviceAbove(const QString &ent
     while (!devices.isEmpty() && folder.startsWith(devices + QLatin1Char('/'))) {
         folder = QFileInfo(folder).path();
         NonSerialModem modem;
-        modem.vendorId = deviceIdNumber(attributeOf(folder, "idVendor"));
-        modem.productId = deviceIdNumber(attributeOf(folder, "idProduct"));
-        if (!modem.vendorId.isEmpty() && !modem.productId.isEmpty()) {
-            modem.manufacturer = attributeOf(folder, "manufacturer");
-            modem.product = attributeOf(folder, "product");
+        if (const std::optional<UsbDevice> usb = usbDeviceAt(folder)) {
+            modem.vendorId = usb->vendorId;
+            modem.productId = usb->productId;
+            modem.manufacturer = usb->manufacturer;
+            modem.product = usb->product;
             return std::pair { folder, modem };
         }
         modem.vendorId = deviceIdNumber(attributeOf(folder, "vendor"));
@@ -140,14 +155,11 @@ QList<NonSerialModem> findNonSerialModems(const QString &systemRoot)
     return modems;
 }
 
-void addModemManagerModems(QList<NonSerialModem> &modems, const ModemManagerAnswer &answer)
+#else // no sysfs
+
+QList<NonSerialModem> findNonSerialModems(const QString &)
 {
-    for (NonSerialModem &modem : modems) {
-        for (const QString &port : std::as_const(modem.ports)) {
-            if (const ModemManagerAnswer::Modem *managing = answer.find(port).first) {
-                modem.managed = *managing;
-                break;
-            }
-        }
-    }
+    return {};
 }
+
+#endif

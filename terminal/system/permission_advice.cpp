@@ -1,38 +1,61 @@
 #include "permission_advice.h"
 
-#include "system_files.h"
-#include "system_formats.h"
-
-#include <QDir>
 #include <QFile>
 
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <vector>
 
+namespace {
+
+// The name the user database gives a group; empty when it names none.
+QString groupName(gid_t group)
+{
+    std::vector<char> buffer(4096);
+    struct group entry = {};
+    struct group *found = nullptr;
+    while (::getgrgid_r(group, &entry, buffer.data(), buffer.size(), &found) == ERANGE
+           && buffer.size() < (1u << 20))
+        buffer.resize(buffer.size() * 2);
+    return found ? QString::fromLocal8Bit(found->gr_name) : QString();
+}
+
+// The groups the user database gives the account, as a new login would get them.
+QList<uint> accountGroups(const QByteArray &name, gid_t primary)
+{
+    int count = 64;
+    std::vector<gid_t> groups;
+    do {
+        groups.resize(size_t(count));
+    } while (::getgrouplist(name.constData(), primary, groups.data(), &count) < 0
+             && size_t(count) > groups.size());
+    groups.resize(size_t(qMax(0, qMin(count, int(groups.size())))));
+    return QList<uint>(groups.begin(), groups.end());
+}
+
+} // namespace
+
 OpenFailure permissionAdvice(uint deviceGroup, uint deviceMode, const UserAccount &user,
-                             const QByteArray &groupFile)
+                             const QString &groupName)
 {
     OpenFailure advice;
     advice.reason = OpenFailure::Reason::PermissionDenied;
     const uint readWrite = S_IRGRP | S_IWGRP;
     if (deviceGroup == 0 || (deviceMode & readWrite) != readWrite
-        || user.sessionGroups.contains(deviceGroup))
+        || user.sessionGroups.contains(deviceGroup) || groupName.isEmpty())
         return advice;
-    const std::optional<GroupEntry> group = groupEntry(groupFile, deviceGroup);
-    if (!group)
-        return advice;
-    advice.group = group->name;
-    const bool listed = user.primaryGroup == deviceGroup
-        || (!user.name.isEmpty() && group->members.contains(user.name));
+    advice.group = groupName;
+    const bool listed =
+        user.primaryGroup == deviceGroup || user.accountGroups.contains(deviceGroup);
     advice.reason =
         listed ? OpenFailure::Reason::GroupNotInSession : OpenFailure::Reason::NotInGroup;
     return advice;
 }
 
-OpenFailure permissionRefusal(const QString &systemRoot, const QString &devicePath)
+OpenFailure permissionRefusal(const QString &devicePath)
 {
     struct stat info = {};
     if (::stat(QFile::encodeName(devicePath).constData(), &info) != 0) {
@@ -48,9 +71,7 @@ OpenFailure permissionRefusal(const QString &systemRoot, const QString &devicePa
     if (const passwd *account = ::getpwuid(::getuid())) {
         user.name = account->pw_name;
         user.primaryGroup = account->pw_gid;
+        user.accountGroups = accountGroups(user.name, account->pw_gid);
     }
-    constexpr qsizetype GroupFileLimit = 1 << 20;
-    return permissionAdvice(
-        info.st_gid, info.st_mode, user,
-        readSmallFile(QDir(systemRoot).filePath(QStringLiteral("etc/group")), GroupFileLimit));
+    return permissionAdvice(info.st_gid, info.st_mode, user, groupName(info.st_gid));
 }

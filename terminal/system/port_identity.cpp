@@ -1,5 +1,7 @@
 #include "port_identity.h"
 
+#if defined(QUORVANE_LINUX_PORT_GUARD)
+
 #include "modem_manager.h"
 #include "system_files.h"
 #include "system_formats.h"
@@ -16,10 +18,6 @@
 #include <unistd.h>
 
 namespace {
-
-// A record younger than this, of a port ModemManager does not list, is a port it is still
-// examining: it probes a new modem's ports for some seconds before it lists the modem.
-constexpr double ExaminingSeconds = 30;
 
 // The port as ModemManager names it, relative to /dev (ttyUSB2).
 QString kernelName(const QString &devicePath)
@@ -76,28 +74,6 @@ bool isForModemManager(const UdevRecord &record)
         && !record.isSet(QStringLiteral("ID_MM_DEVICE_IGNORE"));
 }
 
-// What ModemManager's answer and udev's record say together of ModemManager's claim on a port.
-void addModemManagerClaim(PortIdentity &identity, const ModemManagerAnswer &modems,
-                          const std::optional<UdevRecord> &record, const QString &devicePath)
-{
-    using Claim = PortIdentity::ModemManagerClaim;
-    const auto [modem, port] = modems.find(kernelName(devicePath));
-    if (modem) {
-        identity.modemManager = Claim::Manages;
-        identity.modemDevice = modem->device;
-        identity.modemManufacturer = modem->manufacturer;
-        identity.role = roleInModem(*modem, *port, identity.role);
-    } else if (modems.state == ModemManagerAnswer::State::NoAnswer) {
-        // Without a record nothing says ModemManager leaves the port alone.
-        if (!record || isForModemManager(*record))
-            identity.modemManager = Claim::Unanswered;
-    } else if (modems.state == ModemManagerAnswer::State::Listed && record
-               && isForModemManager(*record)
-               && secondsSinceInitialised(*record).value_or(ExaminingSeconds) < ExaminingSeconds) {
-        identity.modemManager = Claim::Examining;
-    }
-}
-
 // A port is a USB interface's own when the device it hangs off is the interface (a modem's
 // ttyACM) or a port of a USB serial converter right below it (ttyUSB). A port further down, such
 // as a Bluetooth link through a USB adapter, belongs to another device.
@@ -115,17 +91,10 @@ std::optional<UsbInterface> usbInterfaceOf(const QDir &root, dev_t device)
         const int number = attributeOf(folder, "bInterfaceNumber").toInt(&ok, 16);
         if (!ok)
             continue;
-        const QString usbDevice = QFileInfo(folder).path();
-        UsbInterface usb;
-        usb.vendorId = deviceIdNumber(attributeOf(usbDevice, "idVendor"));
-        usb.productId = deviceIdNumber(attributeOf(usbDevice, "idProduct"));
-        if (usb.vendorId.isEmpty() || usb.productId.isEmpty())
+        const std::optional<UsbDevice> device = usbDeviceAt(QFileInfo(folder).path());
+        if (!device)
             return std::nullopt;
-        usb.manufacturer = attributeOf(usbDevice, "manufacturer");
-        usb.product = attributeOf(usbDevice, "product");
-        usb.serialNumber = attributeOf(usbDevice, "serial");
-        usb.number = number;
-        return usb;
+        return UsbInterface { *device, number };
     }
     return std::nullopt;
 }
@@ -166,18 +135,32 @@ PortIdentity identifyPort(const QString &systemRoot, const QString &devicePath,
         return identity;
     const QDir root(systemRoot);
     identity.usb = usbInterfaceOf(root, node.st_rdev);
-    const std::optional<UdevRecord> record = udevRecordOf(systemRoot, node.st_rdev);
-    if (record)
+    if (const std::optional<UdevRecord> record = udevRecordOf(systemRoot, node.st_rdev)) {
         identity.role = roleInRecord(*record);
-    if (modems)
-        addModemManagerClaim(identity, *modems, record, devicePath);
+        identity.record = { isForModemManager(*record), secondsSinceInitialised(*record) };
+    }
+    const ModemManagerAnswer notAsked;
+    const auto [modem, port] = (modems ? *modems : notAsked).find(kernelName(devicePath));
+    if (modem) {
+        identity.modem = { modem->device, modem->manufacturer };
+        identity.role = roleInModem(*modem, *port, identity.role);
+    }
     // udev names a by-id link after the device's vendor, product and serial number. Without a
     // serial number every device of the kind gets the same name, and the link follows whichever
     // was plugged in last: the by-path link, named after the socket, is the stable one then.
     QStringList folders { QStringLiteral("/dev/serial/by-id"),
                           QStringLiteral("/dev/serial/by-path") };
-    if (identity.usb && identity.usb->serialNumber.isEmpty())
+    if (identity.usb && identity.usb->device.serialNumber.isEmpty())
         std::reverse(folders.begin(), folders.end());
     identity.stablePath = stablePathOf(root, QFileInfo(devicePath).canonicalFilePath(), folders);
     return identity;
 }
+
+#else // no sysfs
+
+PortIdentity identifyPort(const QString &, const QString &, const ModemManagerAnswer *)
+{
+    return {};
+}
+
+#endif

@@ -1,19 +1,17 @@
 #pragma once
 
+#include "usb_devices.h"
+
 #include <QString>
 
 #include <optional>
 
 struct ModemManagerAnswer;
 
-// The USB interface a port belongs to, as the USB device describes itself.
+// The USB interface a port belongs to, and the device it is an interface of.
 struct UsbInterface
 {
-    QString manufacturer; // the device's own strings, empty when it has none
-    QString product;
-    QString serialNumber;
-    QString vendorId; // four lower-case hex digits, as sysfs writes them
-    QString productId;
+    UsbDevice device;
     int number = 0; // the interface's number
 };
 
@@ -38,7 +36,8 @@ inline bool isAtPort(PortRole role)
         || role == PortRole::At;
 }
 
-// What the system tells of a port's device without opening it.
+// What the system and ModemManager tell of a port's device without opening it: facts, which the
+// guard judges.
 struct PortIdentity
 {
     // The USB device behind the port, when the port is one of a USB interface's own.
@@ -46,21 +45,33 @@ struct PortIdentity
     // The path that names the port whatever the order devices were plugged in: udev's link under
     // /dev/serial/by-id/, else /dev/serial/by-path/; empty when there is none.
     QString stablePath;
+    // The port's part in its modem: the one ModemManager found it to play, else the one its rules
+    // tagged it with.
     PortRole role = PortRole::Unknown;
 
-    // ModemManager's claim on the port: none; it manages the modem the port belongs to; it is
-    // still examining the port (udev handed it over moments ago and ModemManager does not list
-    // it yet); or it did not answer and may be using the port.
-    enum class ModemManagerClaim { None, Manages, Examining, Unanswered };
-    ModemManagerClaim modemManager = ModemManagerClaim::None;
-    // The modem ModemManager manages the port as part of.
-    QString modemDevice; // as `mmcli --inhibit-device` takes it
-    QString modemManufacturer; // empty when it has not told
+    // What udev's record of the port says for ModemManager; none when udev keeps no record.
+    struct Record
+    {
+        // ModemManager's rules handed the port to it: a candidate, and not to be ignored.
+        bool forModemManager = false;
+        // How long ago udev handed the port over; none when the record does not say.
+        std::optional<double> ageSeconds;
+    };
+    std::optional<Record> record;
+
+    // The modem ModemManager lists the port as part of, when it does.
+    struct ManagedModem
+    {
+        QString device; // as `mmcli --inhibit-device` takes it
+        QString manufacturer; // empty when it has not told
+    };
+    std::optional<ManagedModem> modem;
 };
 
 // Reads sysfs, /dev/serial and udev's record below `systemRoot` for the device at `devicePath`:
 // the device's own entry (sys/dev/char/MAJOR:MINOR) and the USB interface and device above it,
 // as udev finds them, and the tags ModemManager's rules gave it; and what ModemManager's answer
-// `modems` says of it (none when it was not asked). Only where sysfs is (Linux).
+// `modems` says of it (none when it was not asked). Only where sysfs is (Linux): elsewhere
+// nothing is known.
 PortIdentity identifyPort(const QString &systemRoot, const QString &devicePath,
                           const ModemManagerAnswer *modems);

@@ -147,21 +147,6 @@ qint64 lockHolder(const QByteArray &locks, quint64 fileSystem, quint64 inode)
     return 0;
 }
 
-std::optional<GroupEntry> groupEntry(const QByteArray &groupFile, uint gid)
-{
-    // name:password:gid:member,member
-    for (const QByteArray &line : groupFile.split('\n')) {
-        const QList<QByteArray> fields = line.split(':');
-        bool ok = false;
-        if (fields.size() < 4 || fields.at(2).toUInt(&ok) != gid || !ok)
-            continue;
-        QByteArrayList members = fields.at(3).trimmed().split(',');
-        members.removeAll(QByteArray());
-        return GroupEntry { QString::fromLocal8Bit(fields.at(0)), members };
-    }
-    return std::nullopt;
-}
-
 UdevRecord udevRecord(const QByteArray &content)
 {
     UdevRecord record;

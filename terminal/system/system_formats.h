@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QByteArrayList>
 #include <QHash>
 #include <QList>
 #include <QString>
@@ -47,14 +46,6 @@ LockFileTarget lockFileTarget(const QString &name);
 // device number and the inode. -1 when the lock's owner is not told (an open file description
 // lock), 0 when there is no lock; waiters hold nothing.
 qint64 lockHolder(const QByteArray &locks, quint64 fileSystem, quint64 inode);
-
-// A group's line in the group file: its name and members.
-struct GroupEntry
-{
-    QString name;
-    QByteArrayList members;
-};
-std::optional<GroupEntry> groupEntry(const QByteArray &groupFile, uint gid);
 
 // What udev's database holds of a device (/run/udev/data/cMAJOR:MINOR): the properties its rules
 // set ("E:KEY=VALUE" lines; ModemManager's rules tag each port of a modem so), udev's private ones

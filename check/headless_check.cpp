@@ -1,9 +1,10 @@
 #include "headless_check.h"
 
-#include "activity_log.h"
 #include "common/termination_signals.h"
 #include "terminal/command_exchange.h"
+#include "terminal/log_text.h"
 #include "terminal/serial_component.h"
+#include "window/activity_log.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -47,11 +48,11 @@ QJsonValue deviceOf(const PortIdentity &identity)
     if (!identity.usb)
         return QJsonValue::Null;
     const UsbInterface &usb = *identity.usb;
-    return QJsonObject { { QStringLiteral("vendor_id"), usb.vendorId },
-                         { QStringLiteral("product_id"), usb.productId },
+    return QJsonObject { { QStringLiteral("vendor_id"), usb.device.vendorId },
+                         { QStringLiteral("product_id"), usb.device.productId },
                          { QStringLiteral("interface"), usb.number },
-                         { QStringLiteral("manufacturer"), textOrNull(usb.manufacturer) },
-                         { QStringLiteral("product"), textOrNull(usb.product) },
+                         { QStringLiteral("manufacturer"), textOrNull(usb.device.manufacturer) },
+                         { QStringLiteral("product"), textOrNull(usb.device.product) },
                          { QStringLiteral("role"), roleOf(identity.role) } };
 }
 
@@ -106,7 +107,7 @@ int runHeadlessCheck(const CheckOptions &options)
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::received, [&](int signalNumber) {
         component->setPortOpen(false);
-        log.AddLog(QStringLiteral("Verifica interrotta."));
+        log.AddLog(LogText::CheckInterrupted);
         if (options.json)
             print(checkReport(scan));
         std::_Exit(TerminationSignals::exitStatus(signalNumber));

@@ -1,0 +1,226 @@
+#include "log_text.h"
+
+#include "common/log_sink.h"
+
+#include <QStringList>
+
+namespace {
+
+// The name of a modem's port that speaks no AT, as a line says it; empty for any other port.
+QString partNotAt(PortRole role)
+{
+    switch (role) {
+    case PortRole::Diagnostic:
+        return QStringLiteral("diagnostica (QCDM)");
+    case PortRole::Gps:
+        return QStringLiteral("GPS");
+    case PortRole::Audio:
+        return QStringLiteral("audio");
+    default:
+        return QString();
+    }
+}
+
+// A device by its own strings, fit for a line: the manufacturer left out when the product
+// already names it; empty when it has none.
+QString deviceName(const QString &manufacturer, const QString &product)
+{
+    const QString maker = printable(manufacturer);
+    const QString name = printable(product);
+    return name.startsWith(maker, Qt::CaseInsensitive)
+        ? name.trimmed()
+        : QStringList { maker, name }.join(QLatin1Char(' ')).trimmed();
+}
+
+} // namespace
+
+QString printable(const QString &text)
+{
+    QString result;
+    result.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = text.at(i).unicode();
+        qsizetype units = 1;
+        if (QChar::isHighSurrogate(c) && i + 1 < text.size() && text.at(i + 1).isLowSurrogate())
+            c = QChar::surrogateToUcs4(text.at(i), text.at(i + 1)), units = 2;
+        switch (QChar::category(c)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            result += QLatin1Char('?');
+            break;
+        default:
+            result += QStringView(text).sliced(i, units);
+            break;
+        }
+        i += units - 1;
+    }
+    return result;
+}
+
+QString checkingMessage(const QString &name)
+{
+    return QStringLiteral("Verifica ") + printable(name) + QStringLiteral(" in corso...");
+}
+
+QString foundMessage(const QString &marca)
+{
+    return QStringLiteral("Trovato: -") + marca + QStringLiteral("-");
+}
+
+QString stablePathMessage(const QString &path)
+{
+    return QStringLiteral("Percorso stabile: ") + printable(path);
+}
+
+QString unconnectedBluetoothMessage(const QString &name)
+{
+    return message(QStringLiteral("La porta %1 \u00e8 un collegamento Bluetooth non connesso: non "
+                                  "viene verificata."),
+                   name);
+}
+
+QString notAtPortMessage(const QString &name, PortRole role)
+{
+    const QString part = partNotAt(role);
+    if (part.isEmpty())
+        return QString();
+    return message(
+        QStringLiteral("La porta %1 \u00e8 la porta %2 del modem: non viene verificata."), name,
+        part);
+}
+
+QString streamingMessage(const QString &name)
+{
+    return message(
+        QStringLiteral("La porta %1 trasmette senza sosta e non risponde ai comandi: non "
+                       "viene verificata oltre."),
+        name);
+}
+
+QString openFailureMessage(const QString &name, const OpenFailure &failure)
+{
+    using Reason = OpenFailure::Reason;
+    const QString cannot = message(QStringLiteral("Impossibile aprire %1: "), name);
+    // The system's own words, in parentheses, after a reason of ours.
+    const QString because = failure.systemText.isEmpty()
+        ? QStringLiteral(".")
+        : message(QStringLiteral(" (%1)."), failure.systemText);
+    switch (failure.reason) {
+    case Reason::NotFound:
+        return cannot + QStringLiteral("porta non trovata.");
+    case Reason::PermissionDenied:
+        return cannot + QStringLiteral("permesso negato.");
+    case Reason::NotInGroup:
+        return cannot
+            + message(QStringLiteral("permesso negato. Aggiungere l'utente al gruppo %1 (sudo "
+                                     "usermod -a -G %1 $USER) e accedere di nuovo."),
+                      failure.group);
+    case Reason::GroupNotInSession:
+        return cannot
+            + message(QStringLiteral("permesso negato. L'utente \u00e8 gi\u00e0 nel gruppo %1: "
+                                     "uscire e accedere di nuovo."),
+                      failure.group);
+    case Reason::InUse:
+        if (!failure.holder.isEmpty()) {
+            return cannot
+                + message(QStringLiteral("la porta \u00e8 gi\u00e0 in uso da %1 (processo %2)."),
+                          failure.holder, QString::number(failure.holderPid));
+        }
+        return cannot + QStringLiteral("la porta \u00e8 gi\u00e0 in uso da un altro programma.");
+    case Reason::StaleLock:
+        return cannot
+            + message(QStringLiteral("resta il file di blocco %1 di un programma terminato, che "
+                                     "questo utente non pu\u00f2 rimuovere (sudo rm %1)."),
+                      failure.lockFile);
+    case Reason::Console:
+        return message(
+            QStringLiteral("La porta %1 \u00e8 una console del sistema: non viene verificata."),
+            name);
+    case Reason::ExaminedByModemManager:
+        return message(QStringLiteral("ModemManager sta ancora esaminando la porta %1: non viene "
+                                      "verificata. Riprovare tra qualche secondo."),
+                       name);
+    case Reason::ManagedByModemManager:
+        return message(QStringLiteral("La porta %1 \u00e8 gestita da ModemManager. Per liberarla "
+                                      "durante la verifica: mmcli --inhibit-device=%2"),
+                       name, failure.modemDevice);
+    case Reason::NotASerialPort:
+        return cannot + QStringLiteral("non \u00e8 una porta seriale") + because;
+    case Reason::InputOutput:
+        return cannot + QStringLiteral("errore di ingresso/uscita") + because;
+    case Reason::None:
+    case Reason::Other:
+        break;
+    }
+    return cannot + QStringLiteral("errore del sistema") + because;
+}
+
+QString deviceMessage(const UsbInterface &usb, PortRole role)
+{
+    const QString device = deviceName(usb.device.manufacturer, usb.device.product);
+    QString numbers = message(QStringLiteral("USB %1:%2, interfaccia %3"), usb.device.vendorId,
+                              usb.device.productId, QString::number(usb.number));
+    // Which of the modem's ports this is, when the system knows.
+    switch (role) {
+    case PortRole::AtPrimary:
+        numbers += QStringLiteral(", porta AT principale");
+        break;
+    case PortRole::AtSecondary:
+        numbers += QStringLiteral(", porta AT secondaria");
+        break;
+    case PortRole::AtData:
+        numbers += QStringLiteral(", porta dati (PPP)");
+        break;
+    default:
+        break;
+    }
+    if (device.isEmpty())
+        return QStringLiteral("Dispositivo: %1.").arg(numbers);
+    return QStringLiteral("Dispositivo: %1 (%2).").arg(device, numbers);
+}
+
+QString nonSerialModemMessage(const NonSerialModem &modem)
+{
+    const QString numbers = message(QStringLiteral("%1 %2:%3"),
+                                    modem.onPci ? QStringLiteral("PCI") : QStringLiteral("USB"),
+                                    modem.vendorId, modem.productId);
+    if (modem.managed && !modem.hasTty) {
+        const ModemManagerAnswer::Modem &managed = *modem.managed;
+        QString name = deviceName(managed.manufacturer, managed.model);
+        if (!managed.device.isEmpty()) {
+            const QString device = printable(managed.device);
+            name = name.isEmpty() ? device : name + QStringLiteral(" (") + device + u')';
+        }
+        return QStringLiteral("ModemManager gestisce il modem %1, che non ha porte seriali da "
+                              "verificare.")
+            .arg(name.isEmpty() ? numbers : name);
+    }
+    if (!modem.atPort.isEmpty()) {
+        return message(QStringLiteral("Il modem %1 ha la porta AT %2, che non \u00e8 una porta "
+                                      "seriale: non viene verificata."),
+                       numbers, modem.atPort);
+    }
+    const QString name = deviceName(modem.manufacturer, modem.product);
+    return QStringLiteral("Il modem %1 non ha porte seriali (solo QMI o MBIM): non pu\u00f2 "
+                          "essere verificato.")
+        .arg(name.isEmpty() ? numbers : name + QStringLiteral(" (") + numbers + u')');
+}
+
+void logNotFoundAdvice(LogSink &log)
+{
+    static const char *const Advice[] = {
+        "Nessun terminale trovato",
+        "******************",
+        "Il terminale GSM non \u00e8 stato trovato. ",
+        "Verificare il collegamento con il pc.",
+        "Se il problema persiste scollegare il ",
+        "terminale dal computer, ",
+        "attendere 5 secondi ",
+        "e poi ricollegarlo.",
+        "******************",
+    };
+    for (const char *line : Advice)
+        log.AddLog(QString::fromUtf8(line));
+}
