@@ -1,7 +1,11 @@
 // quorvane-simterm [--manufacturer NAME] [--no-echo] [--instant] [--silent] [--delay MS]
+// quorvane-simterm --modem
 // Plays a GSM terminal on a pseudo-terminal for trials, prints the device path to open, and
-// answers until it is stopped (Ctrl+C).
+// answers until it is stopped (Ctrl+C). With --modem it plays a four-port USB modem instead (its
+// diagnostic, GPS and two AT ports, tagged by ModemManager's rules) and prints the folder to give
+// the trial as the system root, then the four ports.
 
+#include "simulated_modem.h"
 #include "simulated_terminal.h"
 
 #include <QCommandLineParser>
@@ -9,6 +13,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -34,11 +39,20 @@ int main(int argc, char *argv[])
     const QCommandLineOption delay(QStringLiteral("delay"),
                                    QStringLiteral("Start every reply this late."),
                                    QStringLiteral("ms"), QStringLiteral("0"));
-    parser.addOptions({ manufacturer, noEcho, instant, silent, delay });
+    const QCommandLineOption modem(QStringLiteral("modem"),
+                                   QStringLiteral("Play a four-port USB modem: print the system "
+                                                  "root to give the trial, then its ports."));
+    parser.addOptions({ manufacturer, noEcho, instant, silent, delay, modem });
     parser.process(app);
 
+    std::optional<SimulatedModem> modemPlayed;
     SimulatedTerminal terminal;
-    if (!terminal.isValid()) {
+    QStringList printed { terminal.portPath() };
+    if (parser.isSet(modem)) {
+        modemPlayed.emplace(true);
+        printed = QStringList { modemPlayed->systemRoot() } + modemPlayed->portPaths();
+    }
+    if (!terminal.isValid() || (modemPlayed && !modemPlayed->isValid())) {
         std::fprintf(stderr, "quorvane-simterm: no pseudo-terminal available\n");
         return 1;
     }
@@ -50,7 +64,8 @@ int main(int argc, char *argv[])
 
     std::signal(SIGINT, [](int) { stopRequested = 1; });
     std::signal(SIGTERM, [](int) { stopRequested = 1; });
-    std::printf("%s\n", terminal.portPath().toLocal8Bit().constData());
+    for (const QString &line : std::as_const(printed))
+        std::printf("%s\n", line.toLocal8Bit().constData());
     std::fflush(stdout);
     while (!stopRequested)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));

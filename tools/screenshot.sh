@@ -1,16 +1,14 @@
 #!/usr/bin/env bash
-# Takes the README's screenshot: the window after a check that found a simulated terminal, played
-# as a USB modem with its udev link, under Xvfb, widened (as the user would) until the device and
-# stable path lines fit. Needs a build (tools/dev test or tools/dev run) and xvfb, imagemagick and
-# xdotool:
+# Takes the README's screenshot: the window at its first size (435 x 369) after a check of a
+# simulated four-port USB modem (its diagnostic and GPS ports named and left alone, a terminal found
+# on each AT port with its stable path), under Xvfb. Needs a build (tools/dev test or tools/dev run)
+# and xvfb, imagemagick and xdotool:
 #   apt-get install xvfb imagemagick xdotool
 # Usage: tools/screenshot.sh [OUTPUT.png]   (default docs/screenshot.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 out=${1:-$root/docs/screenshot.png}
-# Wide enough for the longest line, the stable path; the height is the window's first.
-width=680
 work=$(mktemp -d)
 cleanup() {
     kill "${trial:-}" "${simterm:-}" "${xvfb:-}" 2>/dev/null || true
@@ -18,40 +16,26 @@ cleanup() {
 }
 trap cleanup EXIT
 
+cmake --build "$root/build" --target quorvane-trial quorvane-simterm >/dev/null
 display=:$((90 + RANDOM % 100))
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
-"$root/build/tools/quorvane-simterm" --manufacturer QUECTEL >"$work/port" &
+# The modem prints the folder of the system's files it plays (sysfs, udev's links and records),
+# then its four ports.
+"$root/build/tools/quorvane-simterm" --modem >"$work/modem" &
 simterm=$!
-for _ in $(seq 50); do [[ -s "$work/port" ]] && break; sleep 0.1; done
-port=$(cat "$work/port")
-
-# The pseudo-terminal as sysfs and udev would show a Quectel EC25's modem port.
-system=$work/system
-usb=$system/sys/devices/pci0000:00/0000:00:14.0/usb1/1-2
-mkdir -p "$usb/1-2:1.2/ttyUSB2/tty/ttyUSB2" "$system/sys/dev/char" "$system/dev/serial/by-id"
-ln -s ../.. "$usb/1-2:1.2/ttyUSB2/tty/ttyUSB2/device"
-printf '0123456789ABCDEF\n' >"$usb/serial"
-printf '2c7c\n' >"$usb/idVendor"
-printf '0125\n' >"$usb/idProduct"
-printf 'Quectel\n' >"$usb/manufacturer"
-printf 'EC25\n' >"$usb/product"
-printf '02\n' >"$usb/1-2:1.2/bInterfaceNumber"
-read -r major minor < <(stat -L -c '%t %T' "$port")
-ln -s ../../devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.2/ttyUSB2/tty/ttyUSB2 \
-    "$system/sys/dev/char/$((16#$major)):$((16#$minor))"
-ln -s "../../${port#/dev/}" "$system/dev/serial/by-id/usb-Quectel_EC25_0123456789ABCDEF-if02-port0"
+for _ in $(seq 50); do [[ $(wc -l <"$work/modem") -ge 5 ]] && break; sleep 0.1; done
+mapfile -t modem <"$work/modem"
 
 cd "$work"
 DISPLAY=$display QT_QPA_PLATFORM=xcb "$root/build/tools/quorvane-trial" \
-    --system-root "$system" --window "$port" >"$work/lines" &
+    --system-root "${modem[0]}" --window "${modem[@]:1}" >"$work/lines" &
 trial=$!
-# The first check starts three seconds after the window opens and takes about three more.
-for _ in $(seq 150); do grep -q "Percorso stabile" "$work/lines" && break; sleep 0.1; done
-# Without a window manager the window takes the size it is given; the list takes the width gained.
-window=$(DISPLAY=$display xdotool search --sync --onlyvisible --name '^Quorvane$' | head -n 1)
-DISPLAY=$display xdotool windowsize "$window" "$width" 369
+# The first check starts three seconds after the window opens; it ends with the advice or not, and
+# "Verifica" comes back.
+for _ in $(seq 300); do [[ $(grep -c "Percorso stabile" "$work/lines") -ge 2 ]] && break; sleep 0.1; done
 sleep 1
+window=$(DISPLAY=$display xdotool search --sync --onlyvisible --name '^Quorvane$' | head -n 1)
 mkdir -p "$(dirname "$out")"
 DISPLAY=$display import -window "$window" "$out"
 echo "screenshot written to $out"
