@@ -10,16 +10,24 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 namespace {
 
-void print(const QByteArray &text)
+// Prints to standard output while somebody reads it; false once nobody does (the reader of the
+// pipe went away: `quorvane-check | head -n 1`).
+bool print(const QByteArray &text)
 {
-    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-    std::fflush(stdout);
+    static bool readerGone = false;
+    if (!readerGone) {
+        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+        readerGone = std::fflush(stdout) != 0 && errno == EPIPE;
+    }
+    return !readerGone;
 }
 
 QJsonValue textOrNull(const QString &text)
@@ -94,14 +102,20 @@ int runHeadlessCheck(const CheckOptions &options)
     if (!options.systemRoot.isEmpty())
         component->setSystemRoot(options.systemRoot);
     ActivityLog log(options.logFolder);
+    CommandExchange exchange(*component, log);
+    PortScan scan(*component, exchange, log);
+    // A reader that goes away ends the check once it is done with the port it is on: the port
+    // is closed as at the end of every probe, and the log file still gets every line. Without
+    // this the next line printed would end the process then and there.
+    std::signal(SIGPIPE, SIG_IGN);
     if (!options.json) {
-        QObject::connect(&log, &ActivityLog::lineAdded,
-                         [](const QString &line) { print(line.toUtf8() + '\n'); });
+        QObject::connect(&log, &ActivityLog::lineAdded, [&scan](const QString &line) {
+            if (!print(line.toUtf8() + '\n'))
+                scan.stopAfterPort();
+        });
     }
     if (options.reportLogFile)
         log.reportFilePath();
-    CommandExchange exchange(*component, log);
-    PortScan scan(*component, exchange, log);
 
     // Served at the next turn of whatever wait the check is in.
     TerminationSignals termination;
@@ -114,7 +128,9 @@ int runHeadlessCheck(const CheckOptions &options)
     });
 
     const bool found = scan.CercaCell() != 0;
-    if (!found)
+    if (scan.wasStopped())
+        log.AddLog(LogText::CheckInterrupted);
+    else if (!found)
         logNotFoundAdvice(log);
     if (options.json)
         print(checkReport(scan));

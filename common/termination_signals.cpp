@@ -12,14 +12,23 @@
 
 namespace {
 
-constexpr int Handled[] = { SIGINT, SIGTERM };
-// The pipe's two ends (the handler writes, the notifier reads), and the handling each signal had
-// before.
+constexpr int Handled[] = { SIGINT, SIGTERM, SIGHUP };
+// The pipe's two ends (the handler writes, the notifier reads), the handling each signal had
+// before, and whether a signal came that is not served yet.
 int signalPipe[2] = { -1, -1 };
 struct sigaction previous[std::size(Handled)];
+volatile std::sig_atomic_t waiting = 0;
 
 void onSignal(int signalNumber)
 {
+    // The first is still waiting for the program to serve it, which it may not do soon (stuck
+    // in a close, say): the user insists.
+    if (waiting) {
+        ::signal(signalNumber, SIG_DFL);
+        ::raise(signalNumber);
+        return;
+    }
+    waiting = 1;
     const int saved = errno;
     const unsigned char number = static_cast<unsigned char>(signalNumber);
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &number, 1);
@@ -62,13 +71,16 @@ TerminationSignals::~TerminationSignals()
     ::close(signalPipe[0]);
     ::close(signalPipe[1]);
     signalPipe[0] = signalPipe[1] = -1;
+    waiting = 0;
 }
 
 void TerminationSignals::readSignal()
 {
     unsigned char number = 0;
-    while (::read(signalPipe[0], &number, 1) == 1)
+    while (::read(signalPipe[0], &number, 1) == 1) {
+        waiting = 0;
         Q_EMIT received(number);
+    }
 }
 
 #else // no POSIX signals: nothing to serve

@@ -4,11 +4,12 @@
 
 class QSocketNotifier;
 
-// Ctrl-C (SIGINT) and SIGTERM (a logout, `kill`) as a Qt signal, served between events on the
-// thread that made this object. The handler itself only writes the signal's number to a pipe,
-// which is all a handler may safely do; a socket notifier reads it at the next turn of the event
-// loop or of a wait that pumps events. One at a time in a process; where there are no such
-// signals it never fires.
+// Ctrl-C (SIGINT), SIGTERM (a logout, `kill`) and SIGHUP (the terminal or the SSH session gone)
+// as a Qt signal, served between events on the thread that made this object. The handler itself
+// only writes the signal's number to a pipe, which is all a handler may safely do; a socket
+// notifier reads it at the next turn of the event loop or of a wait that pumps events. A second
+// signal before the first was served ends the process at once, as the signal would have. One at a
+// time in a process; where there are no such signals it never fires.
 class TerminationSignals : public QObject
 {
     Q_OBJECT

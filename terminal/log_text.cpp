@@ -99,6 +99,21 @@ QString streamingMessage(const QString &name)
         name);
 }
 
+QString unbelievedLockMessage(const QString &lock, const QString &owner)
+{
+    return message(QStringLiteral("Il file di blocco %1, dell'utente %2, non viene considerato: in "
+                                  "quella cartella chiunque pu\u00f2 scriverlo."),
+                   lock, owner);
+}
+
+QString strandedLockMessage(const QString &path)
+{
+    return message(
+        QStringLiteral("Il file di blocco di un altro programma \u00e8 rimasto in %1: non "
+                       "ha potuto tornare al suo posto."),
+        path);
+}
+
 QString openFailureMessage(const QString &name, const OpenFailure &failure)
 {
     using Reason = OpenFailure::Reason;

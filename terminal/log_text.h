@@ -55,6 +55,13 @@ QString notAtPortMessage(const QString &name, PortRole role);
 // A port that sends text without end and answers nothing.
 QString streamingMessage(const QString &name);
 
+// A lock file passed over: any user may write in its folder, and nothing says a holder of the
+// port wrote it.
+QString unbelievedLockMessage(const QString &lock, const QString &owner);
+
+// Another program's lock that stays aside, where a stale one was being removed.
+QString strandedLockMessage(const QString &path);
+
 // The line that tells the user why a port could not be opened.
 QString openFailureMessage(const QString &name, const OpenFailure &failure);
 

@@ -29,4 +29,11 @@ struct OpenFailure
     QString manufacturer;
     // The system's own words, when they say more than the reason.
     QString systemText;
+
+    // Whatever the outcome, what was passed over on the way, for the log: a lock file any user
+    // could have written, not believed (its path, and its owner's name); another program's lock
+    // that had to stay aside as a stale one was removed (where it stays).
+    QString unbelievedLock;
+    QString unbelievedLockOwner;
+    QString strandedLock;
 };

@@ -1,12 +1,41 @@
 #include "port_guard.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace {
 
 // A record younger than this, of a port ModemManager does not list, is a port it is still
 // examining: it probes a new modem's ports for some seconds before it lists the modem.
 constexpr double ExaminingSeconds = 30;
 
+// The kernel drivers of modems that ModemManager's filter takes by their name.
+const QLatin1String ModemDrivers[] = { QLatin1String("option"),   QLatin1String("option1"),
+                                       QLatin1String("qcserial"), QLatin1String("qcaux"),
+                                       QLatin1String("nozomi"),   QLatin1String("sierra") };
+
+// CDC ACM's own class and subclass, and the protocols that say the interface speaks AT commands
+// (V.250, PCCA-101, GSM 07.07, 3GPP 27.007, TIA CDMA).
+constexpr int CommunicationsClass = 0x02, AbstractControlModel = 0x02;
+constexpr int FirstAtProtocol = 0x01, LastAtProtocol = 0x06;
+
 } // namespace
+
+bool PortGuard::isForModemManager(const PortIdentity &identity)
+{
+    if (!identity.record || !identity.record->forModemManager)
+        return false;
+    if (identity.record->tagged || identity.besideNetworkPort)
+        return true;
+    if (!identity.usb)
+        return false;
+    const UsbInterface &usb = *identity.usb;
+    return std::find(std::begin(ModemDrivers), std::end(ModemDrivers), usb.driver)
+        != std::end(ModemDrivers)
+        || (usb.driver == QLatin1String("cdc_acm") && usb.interfaceClass == CommunicationsClass
+            && usb.interfaceSubClass == AbstractControlModel
+            && usb.interfaceProtocol >= FirstAtProtocol && usb.interfaceProtocol <= LastAtProtocol);
+}
 
 PortGuard::ModemManagerClaim PortGuard::modemManagerClaim(const PortIdentity &identity,
                                                           ModemManagerAnswer::State answered)
@@ -14,12 +43,12 @@ PortGuard::ModemManagerClaim PortGuard::modemManagerClaim(const PortIdentity &id
     using State = ModemManagerAnswer::State;
     if (identity.modem)
         return ModemManagerClaim::Manages;
-    const auto &record = identity.record;
-    // Without a record nothing says ModemManager leaves the port alone.
-    if (answered == State::NoAnswer && (!record || record->forModemManager))
+    if (!isForModemManager(identity))
+        return ModemManagerClaim::None;
+    if (answered == State::NoAnswer)
         return ModemManagerClaim::Unanswered;
-    if (answered == State::Listed && record && record->forModemManager
-        && record->ageSeconds.value_or(ExaminingSeconds) < ExaminingSeconds)
+    if (answered == State::Listed
+        && identity.record->ageSeconds.value_or(ExaminingSeconds) < ExaminingSeconds)
         return ModemManagerClaim::Examining;
     return ModemManagerClaim::None;
 }
@@ -89,6 +118,16 @@ DeviceUsers PortGuard::usersOfDevice(quint64 device, const QString &devicePath) 
 
 OpenFailure PortGuard::claim(const QString &devicePath)
 {
+    OpenFailure passedOver;
+    OpenFailure verdict = judge(devicePath, passedOver);
+    verdict.unbelievedLock = passedOver.unbelievedLock;
+    verdict.unbelievedLockOwner = passedOver.unbelievedLockOwner;
+    verdict.strandedLock = passedOver.strandedLock;
+    return verdict;
+}
+
+OpenFailure PortGuard::judge(const QString &devicePath, OpenFailure &passedOver)
+{
     abandon();
     const QByteArray path = QFile::encodeName(devicePath);
     struct stat info = {};
@@ -115,7 +154,11 @@ OpenFailure PortGuard::claim(const QString &devicePath)
     case Claim::None:
         break;
     }
-    if (const std::optional<DeviceLock> lock = lockOfDevice(info.st_rdev)) {
+    const LockSearch locks = lockOfDevice(info.st_rdev);
+    passedOver.unbelievedLock = locks.unbelieved;
+    passedOver.unbelievedLockOwner = locks.unbelievedOwner;
+    passedOver.strandedLock = locks.stranded;
+    if (const std::optional<DeviceLock> &lock = locks.held) {
         if (lock->staleFile.isEmpty())
             return inUse(lock->pid);
         OpenFailure stale = failure(OpenFailure::Reason::StaleLock);

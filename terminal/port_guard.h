@@ -35,6 +35,12 @@ public:
     enum class ModemManagerClaim { None, Manages, Examining, Unanswered };
     static ModemManagerClaim modemManagerClaim(const PortIdentity &identity,
                                                ModemManagerAnswer::State answered);
+    // Whether ModemManager's default (strict) filter takes the port for a modem's, so that it may
+    // be probing or using it: only with evidence of a modem (an explicit tag of its rules, a
+    // modem's driver, an interface that declares AT commands, a network or control port on the
+    // same USB device). A plain USB-serial converter's port, or a port udev keeps no record of (a
+    // pseudo-terminal, a virtual port), is none of its.
+    static bool isForModemManager(const PortIdentity &identity);
 
     // Before the port is opened: why it must not be, or Reason::None. `devicePath` is the
     // device's path (/dev/ttyUSB0). With None the guard keeps the device open and flocked (not a
@@ -48,6 +54,8 @@ public:
     virtual void abandon();
 
 private:
+    // claim()'s judgement, with what it passed over on the way left in `passedOver`.
+    OpenFailure judge(const QString &devicePath, OpenFailure &passedOver);
     OpenFailure inUse(qint64 pid) const;
     QString procFolder() const;
     DeviceUsers usersOfDevice(quint64 device, const QString &devicePath) const;

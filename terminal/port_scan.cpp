@@ -94,6 +94,7 @@ PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, LogSin
 qint16 PortScan::CercaCell()
 {
     m_exchange.InRicerca = true;
+    m_stopping = m_stopped = false;
     m_log.AddLog(LogText::SearchStarted);
 
     qint16 found = 0;
@@ -115,6 +116,10 @@ qint16 PortScan::CercaCell()
             note(LogText::ModemManagerSilent);
     }
     for (qsizetype i = 0; i < ports.size(); ++i) {
+        if (m_stopping) {
+            m_stopped = true;
+            break;
+        }
         const QString &name = ports.at(i);
         m_outcomes.append(PortOutcome(name));
         probe(name);
@@ -126,7 +131,7 @@ qint16 PortScan::CercaCell()
         m_component.setPortOpen(false);
     }
     // A modem the user may be looking for, that no port of the scan reaches.
-    QList<NonSerialModem> modems = listed.nonSerialModems;
+    QList<NonSerialModem> modems = m_stopped ? QList<NonSerialModem>() : listed.nonSerialModems;
     if (!modems.isEmpty())
         addModemManagerModems(modems, modemManager.answer());
     for (const NonSerialModem &modem : std::as_const(modems))
@@ -175,6 +180,10 @@ void PortScan::probe(const QString &name)
     m_component.setPortOpen(false);
     m_component.setPortOpen(true);
     const OpenFailure &failure = m_component.openFailure();
+    if (!failure.unbelievedLock.isEmpty())
+        say(unbelievedLockMessage(failure.unbelievedLock, failure.unbelievedLockOwner));
+    if (!failure.strandedLock.isEmpty())
+        say(strandedLockMessage(failure.strandedLock));
     if (failure.reason != OpenFailure::Reason::None) {
         // Nothing can be said to a port that did not open: say why, and go on with the next.
         if (isKeptOut(failure.reason))

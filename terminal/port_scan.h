@@ -54,6 +54,12 @@ public:
     // Manufacturer of the terminal being identified; empty between ports.
     QString Marca;
 
+    // Asks the running scan to end once it is done with the port it is on: no other port is
+    // checked (nobody reads its lines any more, say).
+    void stopAfterPort() { m_stopping = true; }
+    // Whether the last scan ended so, before its last port.
+    bool wasStopped() const { return m_stopped; }
+
     // Each port of the last scan, in the order they were listed; the one being checked last.
     const QList<PortOutcome> &outcomes() const { return m_outcomes; }
     // The lines of the last scan about no port of it: no port at all, ModemManager silent, the
@@ -75,4 +81,6 @@ private:
     LogSink &m_log;
     QList<PortOutcome> m_outcomes;
     QStringList m_messages;
+    bool m_stopping = false;
+    bool m_stopped = false;
 };

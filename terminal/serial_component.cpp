@@ -2,7 +2,9 @@
 
 #include "port_guard.h"
 
+#include <QFileInfo>
 #include <QLoggingCategory>
+#include <QScopeGuard>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
@@ -133,10 +135,22 @@ void SerialComponent::setPortOpen(bool open)
     m_openFailure = OpenFailure();
     m_port->setPortName(m_portName);
     const OpenFailure refused = m_guard->claim(devicePath(m_portName));
+    // What the guard passed over on the way is told whatever the open comes to.
+    const auto passedOver = qScopeGuard([this, &refused] {
+        m_openFailure.unbelievedLock = refused.unbelievedLock;
+        m_openFailure.unbelievedLockOwner = refused.unbelievedLockOwner;
+        m_openFailure.strandedLock = refused.strandedLock;
+    });
     if (refused.reason != OpenFailure::Reason::None) {
         refuseOpen(refused);
         return;
     }
+    // Qt keeps a lock file of its own under the port's name, and yields to any file it finds
+    // there. One passed over, that anybody could have written, is left standing for other
+    // programs; Qt's own goes under another spelling of the device's path ("/dev//ttyUSB0").
+    const QString device = QFileInfo(devicePath(m_portName)).canonicalFilePath();
+    if (!refused.unbelievedLock.isEmpty() && device.startsWith(QLatin1String("/dev/")))
+        m_port->setPortName(QStringLiteral("/dev/") + device.mid(4));
     applyLineSettings();
     m_opening = true;
     errno = 0;

@@ -9,6 +9,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 
+#include <csignal>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -219,6 +220,30 @@ Setup asNobody(mode_t mode, bool exclusive = false)
     };
 }
 
+// A lock in the lock folder any user may write, written by user nobody and naming a process: one
+// of root's (this test), for which nobody holds no port, or one of nobody's own.
+Setup nobodysLock(bool ofNobodysProcess)
+{
+    return [=](Scene &s) {
+        if (geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty()) {
+            s.cannot = "needs root and setpriv to act as an ordinary user";
+            return;
+        }
+        QByteArray pid = QByteArray::number(::getpid());
+        if (ofNobodysProcess) {
+            s.start("setpriv",
+                    { "--reuid=65534", "--regid=65534", "--clear-groups", "sleep", "60" });
+            pid = s.holderPid();
+            QTRY_COMPARE(contentOf("/proc/" + pid + "/comm"), QByteArray("sleep\n"));
+        }
+        s.lockWith([&](const QByteArray &path) {
+            return writeFile(path, pid.rightJustified(10) + " minicom nobody\n")
+                ? ::chown(path, 65534, 65534)
+                : -1;
+        });
+    };
+}
+
 // A private system bus for the trial, by `policy` (allowing all when empty); its address. The bus
 // could start ModemManager for a question (which would leave the file "started"), but is never
 // to be asked to.
@@ -282,6 +307,39 @@ Setup recorded(const QByteArray &properties, int ageSeconds, bool ofHealthy = fa
     };
 }
 
+// The port as the first port of a USB device ("vvvv:pppp") behind a USB-serial driver, as sysfs
+// shows it (the interface bound to `driver`, the port to `portDriver`, the class entry and the
+// device number's link), and udev's record of it: ModemManager's candidate, with `tags`, handed
+// over `ageSeconds` ago.
+Setup usbSerialPort(const QByteArray &ids, const QByteArray &driver, const QByteArray &portDriver,
+                    const QByteArray &tags = {}, int ageSeconds = 5)
+{
+    return [=](Scene &s) {
+        struct stat info = {};
+        ::stat(s.port.toLocal8Bit().constData(), &info);
+        const QByteArray device = deviceNumbers(info.st_rdev).toLatin1();
+        const QByteArray interface = "sys/devices/pci0000:00/0000:00:14.0/usb1/1-4/1-4:1.0";
+        const QByteArray port = interface + "/ttyUSB0";
+        const QByteArray toSys = "../../../../../../";
+        QVERIFY(
+            plant(s.root.path(),
+                  { { "sys/bus/usb/drivers/" + driver + "/new_id", {} },
+                    { "sys/bus/usb-serial/drivers/" + portDriver + "/new_id", {} },
+                    { interface + "/../idVendor", ids.left(4) + "\n" },
+                    { interface + "/../idProduct", ids.mid(5) + "\n" },
+                    { interface + "/bInterfaceNumber", "00\n" },
+                    { interface + "/bInterfaceClass", "ff\n" },
+                    { interface + "/driver", "-> " + toSys + "bus/usb/drivers/" + driver },
+                    { interface + "/subsystem", "-> " + toSys + "bus/usb" },
+                    { port + "/driver", "-> ../" + toSys + "bus/usb-serial/drivers/" + portDriver },
+                    { port + "/tty/ttyUSB0/dev", device + "\n" },
+                    { port + "/tty/ttyUSB0/device", "-> ../../../ttyUSB0" },
+                    { "sys/class/tty/ttyUSB0", "-> ../../" + port.mid(4) + "/tty/ttyUSB0" },
+                    { "sys/dev/char/" + device, "-> ../../" + port.mid(4) + "/tty/ttyUSB0" } }));
+        recorded("E:ID_MM_CANDIDATE=1\n" + tags, ageSeconds)(s);
+    };
+}
+
 // Played sysfs of modems: a USB device ("vvvv:pppp") with its strings when it has them, a PCI
 // function, and an entry of a class in a folder below a device.
 const QByteArray Usb = "sys/devices/pci0000:00/0000:00:14.0/usb2/2-3";
@@ -332,6 +390,28 @@ private Q_SLOTS:
         s.bench.ports = { s.port };
         s.scanHere();
         QCOMPARE(questions(), 2);
+    }
+
+    // A bus daemon stopped (hung, or overloaded) holds no check: ModemManager counts as silent
+    // after its five seconds, and a terminal is found; Ctrl-C during that wait ends the check.
+    void stalledSystemBus()
+    {
+        Scene s;
+        QVERIFY(!privateBus(s).isEmpty());
+        QCOMPARE(::kill(pid_t(s.others.back().processId()), SIGSTOP), 0);
+        const TrialRun run =
+            runTrial({ QUORVANE_TRIAL, s.port }, s.bench.folder.path(), s.environment);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(messagesOf(run.printed),
+                 (QStringList { "Ricerca del terminale in corso, attendere...",
+                                "ModemManager non risponde: le porte che potrebbe usare non "
+                                "vengono verificate.",
+                                "Verifica " + s.port + " in corso...", "Trovato: -SIEMENS-" }));
+        QProcess &check = s.start(QUORVANE_TRIAL, { s.port });
+        QVERIFY(check.waitForReadyRead(10000)); // the search has started: the wait is on
+        ::kill(pid_t(check.processId()), SIGINT);
+        QVERIFY(check.waitForFinished(10000));
+        QCOMPARE(check.exitCode(), 130);
     }
 
     // A modem of four ports that ModemManager manages: not a byte to any; its diagnostic and GPS
@@ -614,35 +694,48 @@ private Q_SLOTS:
              managed);
         // It may be talking to any port it could use: such a port gets nothing at all, not even
         // a line; one that udev's record leaves to others is checked.
+        // A modem's port is left alone, without a line; a port with no udev record (the healthy
+        // terminal's) is no port ModemManager can be using, nor is a plain USB-serial converter's.
+        const QString silent = "ModemManager non risponde: le porte che potrebbe usare non vengono "
+                               "verificate.";
+        const Setup modemPort = usbSerialPort("2c7c:0125", "option", "option1");
         row("ModemManager does not answer",
             both(modemManager(R"("delay": 8)"),
-                 goingOn(both(
-                     recorded("E:ID_MM_PORT_TYPE_AT_PRIMARY=1\n", 60, true),
-                     [](Scene &s) {
-                         s.before << "ModemManager non risponde: le porte che potrebbe usare non "
-                                     "vengono verificate.";
-                     }))),
+                 goingOn(both(modemPort, [silent](Scene &s) { s.before << silent; }))),
             QStringList {}, Commands {}, true);
+        probed("ModemManager does not answer, an FTDI adapter just plugged in",
+               both(modemManager(R"("delay": 8)"),
+                    both(usbSerialPort("0403:6001", "ftdi_sio", "ftdi_sio"),
+                         [silent](Scene &s) { s.before << silent; })),
+               QStringList { "Dispositivo: USB 0403:6001, interfaccia 0." } + siemens);
         probed("a bus without ModemManager", modemManager(QString()), siemens);
         // Refused is no answer about the port: ModemManager's own ports are in exclusive mode.
         probed("a bus that refuses the question", modemManager(atPort, true), siemens);
         // udev handed the port over moments ago, and ModemManager does not list it yet: it is
         // probing it. Long after, or when its rules tell it to ignore the port, it is not.
         const QString otherModem = R"("ports": ["ttyUSB9"])";
-        kept("ModemManager still examining a port just plugged in",
-             both(modemManager(otherModem), recorded("E:ID_MM_CANDIDATE=1\n", 5)),
-             "ModemManager sta ancora esaminando la porta PORT: non viene verificata. Riprovare "
-             "tra qualche secondo.");
-        probed("a port ModemManager is to ignore, just plugged in",
+        const QString quectel = "Dispositivo: USB 2c7c:0125, interfaccia 0.";
+        row("ModemManager still examining a modem's port just plugged in",
+            both(modemManager(otherModem), modemPort),
+            QStringList { quectel,
+                          "ModemManager sta ancora esaminando la porta PORT: non viene verificata. "
+                          "Riprovare tra qualche secondo." },
+            Commands {}, true);
+        probed("a CH340 adapter just plugged in",
+               both(modemManager(otherModem), usbSerialPort("1a86:7523", "ch341", "ch341-uart")),
+               QStringList { "Dispositivo: USB 1a86:7523, interfaccia 0." } + siemens);
+        probed("a modem's port ModemManager is to ignore, just plugged in",
                both(modemManager(otherModem),
-                    recorded("E:ID_MM_CANDIDATE=1\nE:ID_MM_PORT_IGNORE=1\n", 5)),
-               siemens);
-        probed("a device ModemManager is to ignore, just plugged in",
+                    usbSerialPort("2c7c:0125", "option", "option1", "E:ID_MM_PORT_IGNORE=1\n")),
+               QStringList { quectel } + siemens);
+        probed("a modem ModemManager is to ignore, just plugged in",
                both(modemManager(otherModem),
-                    recorded("E:ID_MM_CANDIDATE=1\nE:ID_MM_DEVICE_IGNORE=1\n", 5)),
-               siemens);
-        probed("a port plugged in a minute ago",
-               both(modemManager(otherModem), recorded("E:ID_MM_CANDIDATE=1\n", 60)), siemens);
+                    usbSerialPort("2c7c:0125", "option", "option1", "E:ID_MM_DEVICE_IGNORE=1\n")),
+               QStringList { quectel } + siemens);
+        probed(
+            "a modem's port plugged in a minute ago",
+            both(modemManager(otherModem), usbSerialPort("2c7c:0125", "option", "option1", {}, 60)),
+            QStringList { quectel } + siemens);
 
         kept("nobody, not in the group", asNobody(0660),
              "Impossibile aprire PORT: permesso negato. Aggiungere l'utente al gruppo dialout "
@@ -655,6 +748,13 @@ private Q_SLOTS:
         kept("nobody, root's stale lock", both(asNobody(0666), minicomLock(false)),
              "Impossibile aprire PORT: resta il file di blocco LOCK di un programma terminato, che "
              "questo utente non pu\u00f2 rimuovere (sudo rm LOCK).");
+        // Any user may write in /run/lock: a lock is believed of root, or of a user of the
+        // process it names; any other is passed over, and stays.
+        probed("a lock anybody could have forged", nobodysLock(false),
+               QStringList { "Il file di blocco LOCK, dell'utente nobody, non viene considerato: "
+                             "in quella cartella chiunque pu\u00f2 scriverlo." }
+                   + siemens);
+        kept("another user's program and its lock", nobodysLock(true), heldBy.arg("sleep"));
     }
     void scanGoesOnPastThePort()
     {
@@ -712,7 +812,9 @@ private Q_SLOTS:
             QCOMPARE(s.subject.isExclusive(), exclusive);
             QCOMPARE(s.subject.bytesReceived(), 0); // not a byte into the holder's session
         } else if (s.trial.isEmpty()) {
-            QVERIFY(!QFile::exists(s.foreignLock)); // a stale lock is gone
+            // A stale lock is gone; one passed over stays.
+            QCOMPARE(QFile::exists(s.foreignLock),
+                     lines.join('|').contains("non viene considerato"));
         }
         QVERIFY(!QFile::exists(s.root.filePath("started")));
     }

@@ -105,7 +105,7 @@ private Q_SLOTS:
             });
     }
 
-    // The kernel's consoles, a process's controlling terminal, the terminal drivers.
+    // The kernel's consoles, a process's controlling terminal and users, the terminal drivers.
     void devicesNamedByTheKernel()
     {
         checkCases<QByteArray, QString>(
@@ -129,6 +129,19 @@ private Q_SLOTS:
                 { "')' and spaces in the name", "77 (a) b (c) S 1 77 77 1088 77", "4:64" },
                 { "no terminal", "77 (sleep) S 1 77 77 0 -1 4194560", "" },
                 { "cut short", "77 (sleep) S 1", "" },
+            });
+        checkCases<QByteArray, QString>(
+            [](const QByteArray &status) {
+                QStringList ids;
+                for (const uint id : processUserIds(status))
+                    ids << QString::number(id);
+                return ids.join(' ');
+            },
+            {
+                { "real, effective, saved, file system",
+                  "Name:\tsleep\nUmask:\t0022\nUid:\t1000\t0\t0\t0\nGid:\t100\t100\t100\t100\n",
+                  "1000 0 0 0" },
+                { "no Uid line", "Name:\tsleep\nGid:\t100\t100\t100\t100\n", "" },
             });
         const QByteArray drivers =
             "/dev/tty             /dev/tty        5       0 system:/dev/tty\n"

@@ -404,7 +404,8 @@ private Q_SLOTS:
         QCOMPARE(component.sent, perPort + perPort);
         // The ports that failed had no settling wait, which pumps events thousands of times; the
         // two that opened had theirs, each ending on a whole second.
-        QVERIFY2(at.at(6).first < 50, qPrintable(QString::number(at.at(6).first)));
+        const int pumpsPastFailures = at.at(6).first - at.at(2).first;
+        QVERIFY2(pumpsPastFailures < 50, qPrintable(QString::number(pumpsPastFailures)));
         QVERIFY(at.last().second - at.at(6).second >= 950);
     }
 

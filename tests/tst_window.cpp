@@ -325,6 +325,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("signalNumber");
         row("Ctrl-C", int(SIGINT));
         row("SIGTERM", int(SIGTERM));
+        row("SIGHUP: the SSH session dropped", int(SIGHUP));
     }
     void checkInterrupted()
     {
@@ -345,6 +346,28 @@ private Q_SLOTS:
         QCOMPARE((std::vector(history.end() - 2, history.end())),
                  (std::vector<std::string> { SimulatedTerminal::OutputDiscarded,
                                              SimulatedTerminal::Closed }));
+    }
+
+    // The reader of its lines gone (`quorvane-check | head -n 1`): the check finishes the port it
+    // is on and closes it, says so in the log file and ends with its own status; the next port
+    // gets nothing.
+    void checkOutlivesItsReader()
+    {
+        SimulatedTerminal first, second;
+        const CheckBench check;
+        const TrialRun run =
+            runTrial({ "bash", "-c", "\"$0\" \"$1\" \"$2\" | head -n 1; exit ${PIPESTATUS[0]}",
+                       check.program, first.portPath(), second.portPath() },
+                     check.folder.path(), check.environment);
+        QCOMPARE(run.exitCode, 0);
+        QCOMPARE(messagesOf(run.printed),
+                 QStringList { "Ricerca del terminale in corso, attendere..." });
+        QCOMPARE(messagesOf(run.logged),
+                 (QStringList { "Ricerca del terminale in corso, attendere...",
+                                "Verifica " + first.portPath() + " in corso...",
+                                "Trovato: -SIEMENS-", "Verifica interrotta." }));
+        QCOMPARE(first.history().back(), SimulatedTerminal::Closed);
+        QVERIFY(second.history().empty());
     }
 
     // At the first size every line of a modem's scan is there whole: a long one wraps, with no

@@ -26,7 +26,23 @@ struct DeviceLock
     QString staleFile;
 };
 
-// The lock file of the device, in any folder and under any name programs give it; nothing when
-// there is none. A lock whose process is gone is stale, and removed on the way if it is still the
-// very file that was judged.
-std::optional<DeviceLock> lockOfDevice(quint64 device);
+// What a look through the lock folders found for a device.
+struct LockSearch
+{
+    // The lock that keeps the device out; nothing when there is none.
+    std::optional<DeviceLock> held;
+    // A lock passed over: any user may write in its folder, and nothing says a holder of the
+    // device wrote it. Its path and its owner's name.
+    QString unbelieved;
+    QString unbelievedOwner;
+    // Another program's lock, put in place of a stale one as it was being removed, that could not
+    // go back under its name (yet another lock took the name): where it stays.
+    QString stranded;
+};
+
+// The lock file of the device, in any folder and under any name programs give it. A lock whose
+// process is gone is stale, and removed on the way if it is still the very file that was judged.
+// In a folder any user may write (/run/lock, /tmp), a lock is believed only when root, the
+// folder's own user or its group's user, or a user of the process it names wrote it, or when it
+// names no process and was written moments ago (its program is still writing it).
+LockSearch lockOfDevice(quint64 device);

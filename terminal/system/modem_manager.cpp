@@ -2,7 +2,7 @@
 
 void ModemManagerView::beginScan()
 {
-    m_answer = askModemManager();
+    m_answer = ask();
     m_scanning = true;
 }
 
@@ -15,7 +15,7 @@ void ModemManagerView::endScan()
 const ModemManagerAnswer &ModemManagerView::answer()
 {
     if (!m_scanning)
-        m_answer = askModemManager();
+        m_answer = ask();
     return m_answer;
 }
 
@@ -40,125 +40,233 @@ ModemManagerAnswer::find(const QString &portName) const
 
 #include "common/Globali.h"
 
-#include <QDBusArgument>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QDBusMetaType>
-#include <QDBusObjectPath>
-#include <QDBusPendingCallWatcher>
 #include <QLoggingCategory>
-#include <QMap>
-#include <QScopeGuard>
+#include <QSocketNotifier>
+
+#include <dbus/dbus.h>
+#include <mutex>
+#include <sys/eventfd.h>
+#include <thread>
+#include <unistd.h>
 
 Q_LOGGING_CATEGORY(lcModemManager, "quorvane.modemmanager", QtWarningMsg)
 
-// A port as a modem's "Ports" property lists it: a name and a type.
-QDBusArgument &operator<<(QDBusArgument &argument, const ModemManagerAnswer::Port &port)
-{
-    argument.beginStructure();
-    argument << port.name << port.type;
-    argument.endStructure();
-    return argument;
-}
+namespace {
 
-const QDBusArgument &operator>>(const QDBusArgument &argument, ModemManagerAnswer::Port &port)
-{
-    argument.beginStructure();
-    argument >> port.name >> port.type;
-    argument.endStructure();
-    return argument;
-}
-
-namespace ModemManagerBus {
-
-using Port = ModemManagerAnswer::Port;
-
-const QString Service = QStringLiteral("org.freedesktop.ModemManager1");
+const char Service[] = "org.freedesktop.ModemManager1";
+const char ModemInterface[] = "org.freedesktop.ModemManager1.Modem";
 // ModemManager answers within milliseconds when idle; busy at boot or on a loaded machine it may
 // take seconds. One that has not answered in five is taken to be busy with its modems.
 constexpr int TimeoutMs = 5000;
 
-// GetManagedObjects' answer: every object, its interfaces and their properties.
-using Interfaces = QMap<QString, QVariantMap>;
-using ManagedObjects = QMap<QDBusObjectPath, Interfaces>;
-
-} // namespace ModemManagerBus
-
-Q_DECLARE_METATYPE(ModemManagerAnswer::Port)
-
-ModemManagerAnswer askModemManager()
+// A D-Bus string, from an iterator standing on one; empty for any other type.
+QString stringAt(DBusMessageIter *at)
 {
-    using namespace ModemManagerBus;
-    static const bool registered = [] {
-        qDBusRegisterMetaType<Port>();
-        qDBusRegisterMetaType<QList<Port>>();
-        qDBusRegisterMetaType<Interfaces>();
-        qDBusRegisterMetaType<ManagedObjects>();
-        return true;
-    }();
-    Q_UNUSED(registered);
+    if (dbus_message_iter_get_arg_type(at) != DBUS_TYPE_STRING
+        && dbus_message_iter_get_arg_type(at) != DBUS_TYPE_OBJECT_PATH)
+        return QString();
+    const char *text = nullptr;
+    dbus_message_iter_get_basic(at, &text);
+    return QString::fromUtf8(text);
+}
 
+// A modem's "Ports" property, a(su): each port's name and type.
+QList<ModemManagerAnswer::Port> portsIn(DBusMessageIter *value)
+{
+    QList<ModemManagerAnswer::Port> ports;
+    char *signature = dbus_message_iter_get_signature(value);
+    const bool listed = qstrcmp(signature, "a(su)") == 0;
+    dbus_free(signature);
+    if (!listed)
+        return ports;
+    DBusMessageIter entry;
+    for (dbus_message_iter_recurse(value, &entry);
+         dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_STRUCT;
+         dbus_message_iter_next(&entry)) {
+        DBusMessageIter field;
+        dbus_message_iter_recurse(&entry, &field);
+        ModemManagerAnswer::Port port;
+        port.name = stringAt(&field);
+        dbus_message_iter_next(&field);
+        dbus_uint32_t type = 0;
+        dbus_message_iter_get_basic(&field, &type);
+        port.type = type;
+        ports << port;
+    }
+    return ports;
+}
+
+// The properties of a modem's interface, a{sv}.
+ModemManagerAnswer::Modem modemIn(DBusMessageIter *properties)
+{
+    ModemManagerAnswer::Modem modem;
+    DBusMessageIter entry;
+    for (dbus_message_iter_recurse(properties, &entry);
+         dbus_message_iter_get_arg_type(&entry) == DBUS_TYPE_DICT_ENTRY;
+         dbus_message_iter_next(&entry)) {
+        DBusMessageIter key, value;
+        dbus_message_iter_recurse(&entry, &key);
+        const QString name = stringAt(&key);
+        dbus_message_iter_next(&key);
+        dbus_message_iter_recurse(&key, &value); // the variant's content
+        if (name == QLatin1String("Device"))
+            modem.device = stringAt(&value);
+        else if (name == QLatin1String("Manufacturer"))
+            modem.manufacturer = stringAt(&value);
+        else if (name == QLatin1String("Model"))
+            modem.model = stringAt(&value);
+        else if (name == QLatin1String("PrimaryPort"))
+            modem.primaryPort = stringAt(&value);
+        else if (name == QLatin1String("Ports"))
+            modem.ports = portsIn(&value);
+    }
+    return modem;
+}
+
+// GetManagedObjects' answer, a{oa{sa{sv}}}: every object, its interfaces and their properties;
+// the modems among them.
+QList<ModemManagerAnswer::Modem> modemsIn(DBusMessage *reply)
+{
+    QList<ModemManagerAnswer::Modem> modems;
+    DBusMessageIter objects, object;
+    dbus_message_iter_init(reply, &objects);
+    for (dbus_message_iter_recurse(&objects, &object);
+         dbus_message_iter_get_arg_type(&object) == DBUS_TYPE_DICT_ENTRY;
+         dbus_message_iter_next(&object)) {
+        DBusMessageIter path, interfaces, interface;
+        dbus_message_iter_recurse(&object, &path);
+        dbus_message_iter_next(&path);
+        interfaces = path;
+        for (dbus_message_iter_recurse(&interfaces, &interface);
+             dbus_message_iter_get_arg_type(&interface) == DBUS_TYPE_DICT_ENTRY;
+             dbus_message_iter_next(&interface)) {
+            DBusMessageIter name;
+            dbus_message_iter_recurse(&interface, &name);
+            if (stringAt(&name) != QLatin1String(ModemInterface))
+                continue;
+            dbus_message_iter_next(&name);
+            modems << modemIn(&name);
+        }
+    }
+    return modems;
+}
+
+// The question itself, on a connection of its own to the bus at `address`, closed after it.
+// Every step may wait on the bus daemon: this runs off the window's thread.
+ModemManagerAnswer askOnTheBus(const QByteArray &address)
+{
     ModemManagerAnswer answer;
-    // A connection of the question's own, to the bus the environment names now, closed after it:
-    // the shared one would stay dead after the system bus restarted, and a window may stay open
-    // that long.
-    const QString connection = QStringLiteral("quorvane-modemmanager");
-    const auto close =
-        qScopeGuard([&connection] { QDBusConnection::disconnectFromBus(connection); });
-    QString address = qEnvironmentVariable("DBUS_SYSTEM_BUS_ADDRESS");
-    if (address.isEmpty())
-        address = QStringLiteral("unix:path=/run/dbus/system_bus_socket");
-    QDBusConnection bus = QDBusConnection::connectToBus(address, connection);
-    if (!bus.isConnected())
-        return answer;
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        Service, QStringLiteral("/org/freedesktop/ModemManager1"),
-        QStringLiteral("org.freedesktop.DBus.ObjectManager"), QStringLiteral("GetManagedObjects"));
-    call.setAutoStartService(false);
-    const QDBusPendingCall pending = bus.asyncCall(call, TimeoutMs);
-    // The reply comes in on the bus's own thread; the watcher's notice of it, queued for this
-    // thread, is the event that ends the wait here.
-    const QDBusPendingCallWatcher watcher(pending);
-    Globali::pumpEventsUntil([&pending] { return pending.isFinished(); },
-                             std::chrono::milliseconds(TimeoutMs));
-    const QDBusMessage reply = pending.isFinished() ? pending.reply() : QDBusMessage();
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty()) {
-        const QString error = reply.errorName();
-        qCDebug(lcModemManager) << "ModemManager did not list its modems:" << error;
-        if (reply.type() == QDBusMessage::ErrorMessage
-            && error != QLatin1String("org.freedesktop.DBus.Error.NoReply")
-            && error != QLatin1String("org.freedesktop.DBus.Error.Timeout")
-            && error != QLatin1String("org.freedesktop.DBus.Error.TimedOut"))
-            return answer; // not running, or the question is not allowed
-        answer.state = ModemManagerAnswer::State::NoAnswer;
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection *bus = dbus_connection_open_private(address.constData(), &error);
+    if (bus && !dbus_bus_register(bus, &error)) {
+        dbus_connection_close(bus);
+        dbus_connection_unref(bus);
+        bus = nullptr;
+    }
+    if (!bus) {
+        qCDebug(lcModemManager) << "no system bus:" << error.message;
+        dbus_error_free(&error);
         return answer;
     }
-    if (reply.signature() != QLatin1String("a{oa{sa{sv}}}"))
-        return answer; // no answer to this question
-    answer.state = ModemManagerAnswer::State::Listed;
-    const ManagedObjects objects = qdbus_cast<ManagedObjects>(reply.arguments().constFirst());
-    for (const Interfaces &interfaces : objects) {
-        const auto modem =
-            interfaces.constFind(QStringLiteral("org.freedesktop.ModemManager1.Modem"));
-        if (modem == interfaces.constEnd())
-            continue;
-        ModemManagerAnswer::Modem listed;
-        listed.device = modem->value(QStringLiteral("Device")).toString();
-        listed.manufacturer = modem->value(QStringLiteral("Manufacturer")).toString();
-        listed.model = modem->value(QStringLiteral("Model")).toString();
-        listed.primaryPort = modem->value(QStringLiteral("PrimaryPort")).toString();
-        const QVariant ports = modem->value(QStringLiteral("Ports"));
-        if (ports.canConvert<QDBusArgument>()
-            && ports.value<QDBusArgument>().currentSignature() == QLatin1String("a(su)"))
-            listed.ports = qdbus_cast<QList<Port>>(ports);
-        answer.modems << listed;
+    DBusMessage *call =
+        dbus_message_new_method_call(Service, "/org/freedesktop/ModemManager1",
+                                     "org.freedesktop.DBus.ObjectManager", "GetManagedObjects");
+    dbus_message_set_auto_start(call, false); // never starts ModemManager
+    DBusMessage *reply = dbus_connection_send_with_reply_and_block(bus, call, TimeoutMs, &error);
+    dbus_message_unref(call);
+    if (!reply) {
+        qCDebug(lcModemManager) << "ModemManager did not list its modems:" << error.name;
+        // Not running, or the question is not allowed: it cannot be asked. Busy: no answer.
+        const QByteArray name = error.name;
+        if (name == DBUS_ERROR_NO_REPLY || name == DBUS_ERROR_TIMEOUT
+            || name == DBUS_ERROR_TIMED_OUT)
+            answer.state = ModemManagerAnswer::State::NoAnswer;
+        dbus_error_free(&error);
+    } else {
+        if (dbus_message_has_signature(reply, "a{oa{sa{sv}}}")) {
+            answer.state = ModemManagerAnswer::State::Listed;
+            answer.modems = modemsIn(reply);
+        }
+        dbus_message_unref(reply);
     }
+    dbus_connection_close(bus);
+    dbus_connection_unref(bus);
     return answer;
+}
+
+} // namespace
+
+// A question on its own thread and the answer it brings: the thread keeps it as long as it runs,
+// even after the asker gave up waiting for it; an event descriptor tells the asker's thread that
+// the answer is in.
+struct ModemManagerView::Question
+{
+    std::mutex mutex;
+    bool finished = false;
+    ModemManagerAnswer answer;
+    const int answered = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ~Question()
+    {
+        if (answered >= 0)
+            ::close(answered);
+    }
+    bool isFinished()
+    {
+        const std::lock_guard lock(mutex);
+        return finished;
+    }
+};
+
+ModemManagerView::ModemManagerView() = default;
+ModemManagerView::~ModemManagerView() = default;
+
+ModemManagerAnswer ModemManagerView::ask()
+{
+    // A question still stuck on a stalled bus: a new one would only queue behind it.
+    if (m_question && !m_question->isFinished()) {
+        ModemManagerAnswer stuck;
+        stuck.state = ModemManagerAnswer::State::NoAnswer;
+        return stuck;
+    }
+    QByteArray address = qgetenv("DBUS_SYSTEM_BUS_ADDRESS");
+    if (address.isEmpty())
+        address = "unix:path=/run/dbus/system_bus_socket";
+    auto question = std::make_shared<Question>();
+    if (question->answered < 0)
+        return {};
+    m_question = question;
+    std::thread([question, address] {
+        ModemManagerAnswer answer = askOnTheBus(address);
+        const std::lock_guard lock(question->mutex);
+        question->answer = std::move(answer);
+        question->finished = true;
+        const eventfd_t one = 1;
+        ::eventfd_write(question->answered, one);
+    }).detach();
+    // Served as an event, which ends the wait for events at once; the window keeps repainting
+    // and its buttons answer meanwhile.
+    QSocketNotifier notice(question->answered, QSocketNotifier::Read);
+    Globali::pumpEventsUntil([&question] { return question->isFinished(); },
+                             std::chrono::milliseconds(TimeoutMs));
+    const std::lock_guard lock(question->mutex);
+    if (question->finished)
+        return question->answer;
+    ModemManagerAnswer late;
+    late.state = ModemManagerAnswer::State::NoAnswer;
+    return late;
 }
 
 #else // no system bus to ask
 
-ModemManagerAnswer askModemManager()
+struct ModemManagerView::Question
+{
+};
+
+ModemManagerView::ModemManagerView() = default;
+ModemManagerView::~ModemManagerView() = default;
+
+ModemManagerAnswer ModemManagerView::ask()
 {
     return {};
 }

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 
+#include <memory>
 #include <utility>
 
 // What ModemManager says of its modems on the system bus, in one question that never starts it.
@@ -40,10 +41,6 @@ struct ModemManagerAnswer
     std::pair<const Modem *, const Port *> find(const QString &portName) const;
 };
 
-// Asks ModemManager, serving events while it waits (the window keeps responding), for five
-// seconds at the most. Where there is no system bus to ask (other platforms) it cannot be asked.
-ModemManagerAnswer askModemManager();
-
 // ModemManager as a scan sees it: asked once as the scan starts, its answer serves every port of
 // the scan (a slow ModemManager costs one wait, not one a port); outside a scan every question is
 // asked afresh (a modem lent with mmcli meanwhile is free then). The component owns one: the scan
@@ -51,6 +48,11 @@ ModemManagerAnswer askModemManager();
 class ModemManagerView
 {
 public:
+    ModemManagerView();
+    ~ModemManagerView();
+    ModemManagerView(const ModemManagerView &) = delete;
+    ModemManagerView &operator=(const ModemManagerView &) = delete;
+
     void beginScan();
     void endScan();
     // The scan's answer; outside a scan, a fresh one.
@@ -59,6 +61,16 @@ public:
     bool isSilent() const;
 
 private:
+    struct Question;
+
+    // Asks ModemManager on the system bus, on a thread of the question's own (connecting, the call
+    // and closing may each wait on the bus daemon), and serves events while it waits for the
+    // answer, five seconds at the most: the window keeps responding, and Ctrl-C is served. While
+    // an earlier question is still stuck on a stalled bus, ModemManager gives no answer at once.
+    // Where there is no system bus (other platforms) it cannot be asked.
+    ModemManagerAnswer ask();
+
     bool m_scanning = false;
     ModemManagerAnswer m_answer;
+    std::shared_ptr<Question> m_question; // the last one asked
 };

@@ -66,12 +66,23 @@ PortRole roleInModem(const ModemManagerAnswer::Modem &modem, const ModemManagerA
     }
 }
 
-// Whether ModemManager's rules handed the port to it: a candidate, and not to be ignored.
-bool isForModemManager(const UdevRecord &record)
+// What udev's record says for ModemManager.
+PortIdentity::Record recordFacts(const UdevRecord &record)
 {
-    return record.isSet(QStringLiteral("ID_MM_CANDIDATE"))
+    PortIdentity::Record facts;
+    facts.forModemManager = record.isSet(QStringLiteral("ID_MM_CANDIDATE"))
         && !record.isSet(QStringLiteral("ID_MM_PORT_IGNORE"))
         && !record.isSet(QStringLiteral("ID_MM_DEVICE_IGNORE"));
+    facts.tagged = record.isSet(QStringLiteral("ID_MM_DEVICE_PROCESS"))
+        || roleInRecord(record) != PortRole::Unknown;
+    facts.ageSeconds = secondsSinceInitialised(record);
+    return facts;
+}
+
+// A number sysfs writes in hex ("ff"); 0 when there is none.
+int hexAttribute(const QString &folder, const char *name)
+{
+    return attributeOf(folder, name).toInt(nullptr, 16);
 }
 
 // A port is a USB interface's own when the device it hangs off is the interface (a modem's
@@ -94,7 +105,12 @@ std::optional<UsbInterface> usbInterfaceOf(const QDir &root, dev_t device)
         const std::optional<UsbDevice> device = usbDeviceAt(QFileInfo(folder).path());
         if (!device)
             return std::nullopt;
-        return UsbInterface { *device, number };
+        return UsbInterface { *device,
+                              number,
+                              hexAttribute(folder, "bInterfaceClass"),
+                              hexAttribute(folder, "bInterfaceSubClass"),
+                              hexAttribute(folder, "bInterfaceProtocol"),
+                              driverOf(folder) };
     }
     return std::nullopt;
 }
@@ -137,8 +153,10 @@ PortIdentity identifyPort(const QString &systemRoot, const QString &devicePath,
     identity.usb = usbInterfaceOf(root, node.st_rdev);
     if (const std::optional<UdevRecord> record = udevRecordOf(systemRoot, node.st_rdev)) {
         identity.role = roleInRecord(*record);
-        identity.record = { isForModemManager(*record), secondsSinceInitialised(*record) };
+        identity.record = recordFacts(*record);
     }
+    if (identity.usb)
+        identity.besideNetworkPort = hasNetworkOrControlPort(identity.usb->device.path);
     const ModemManagerAnswer notAsked;
     const auto [modem, port] = (modems ? *modems : notAsked).find(kernelName(devicePath));
     if (modem) {

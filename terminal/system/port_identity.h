@@ -13,6 +13,11 @@ struct UsbInterface
 {
     UsbDevice device;
     int number = 0; // the interface's number
+    // What the interface says it is (0x02, 0x02, 0x01: CDC ACM speaking V.250 AT commands).
+    int interfaceClass = 0;
+    int interfaceSubClass = 0;
+    int interfaceProtocol = 0;
+    QString driver; // the kernel driver bound to it (option, cdc_acm, ch341); empty for none
 };
 
 // A port's part in its modem, as ModemManager's udev rules tag it or ModemManager lists it. A
@@ -54,10 +59,16 @@ struct PortIdentity
     {
         // ModemManager's rules handed the port to it: a candidate, and not to be ignored.
         bool forModemManager = false;
+        // Its rules know the device for a modem: they told ModemManager to take it
+        // (ID_MM_DEVICE_PROCESS), or gave the port its part (ID_MM_PORT_TYPE_*).
+        bool tagged = false;
         // How long ago udev handed the port over; none when the record does not say.
         std::optional<double> ageSeconds;
     };
     std::optional<Record> record;
+    // The port's USB device also brings a network or control port (a modem's net, cdc-wdm or
+    // WWAN port).
+    bool besideNetworkPort = false;
 
     // The modem ModemManager lists the port as part of, when it does.
     struct ManagedModem

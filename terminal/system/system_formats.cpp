@@ -73,6 +73,23 @@ quint64 controllingTerminal(const QByteArray &statLine)
     return ok && device > 0 ? quint64(device) : 0;
 }
 
+QList<uint> processUserIds(const QByteArray &status)
+{
+    QList<uint> ids;
+    for (const QByteArray &line : status.split('\n')) {
+        if (!line.startsWith("Uid:"))
+            continue;
+        for (const QByteArray &field : line.mid(4).simplified().split(' ')) {
+            bool ok = false;
+            const uint id = field.toUInt(&ok);
+            if (ok)
+                ids << id;
+        }
+        break;
+    }
+    return ids;
+}
+
 qint64 lockFilePid(const QByteArray &content)
 {
     const bool asciiNumber = std::all_of(content.begin(), content.end(), [](char c) {

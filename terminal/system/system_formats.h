@@ -25,6 +25,10 @@ QList<quint64> consoleDevices(const QByteArray &consoles);
 // The device a process has as its controlling terminal, from its stat line; 0 for none.
 quint64 controllingTerminal(const QByteArray &statLine);
 
+// The user ids a process runs with, from its status file ("Uid:" followed by the real,
+// effective, saved and file system ones); none when the line is not there.
+QList<uint> processUserIds(const QByteArray &status);
+
 // The process a lock file names, in any format programs write: an ASCII number of any width,
 // alone or followed by the program and the user or by Qt's lines; or four binary bytes. 0 when it
 // names none that can be read; a number past any process's is kept as it is (no process is seen
