@@ -1,34 +1,55 @@
 #include "headless_check.h"
 
+#include "common/Globali.h"
 #include "common/termination_signals.h"
 #include "terminal/command_exchange.h"
 #include "terminal/log_text.h"
 #include "terminal/serial_component.h"
 #include "window/activity_log.h"
 
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <sys/stat.h>
 
 namespace {
 
-// Prints to standard output while somebody reads it; false once nobody does (the reader of the
-// pipe went away: `quorvane-check | head -n 1`).
-bool print(const QByteArray &text)
+using namespace std::chrono_literals;
+
+// Between two rounds of a check that waits: how often the ports are looked at, and how long a
+// round waits for a change before it checks again all the same (a modem that has just come up
+// may answer only some seconds after its port appeared).
+constexpr auto LookEvery = 250ms;
+constexpr auto CheckAgainAfter = 5s;
+
+// Standard output, while somebody reads it.
+class Output
 {
-    static bool readerGone = false;
-    if (!readerGone) {
-        std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
-        readerGone = std::fflush(stdout) != 0 && errno == EPIPE;
+public:
+    // False once nobody does: the reader of the pipe went away (`quorvane-check | head -n 1`).
+    bool print(const QByteArray &text)
+    {
+        if (!m_readerGone) {
+            std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+            m_readerGone = std::fflush(stdout) != 0 && errno == EPIPE;
+        }
+        return !m_readerGone;
     }
-    return !readerGone;
-}
+
+private:
+    bool m_readerGone = false;
+};
 
 QJsonValue textOrNull(const QString &text)
 {
@@ -61,7 +82,81 @@ QJsonValue deviceOf(const PortIdentity &identity)
                          { QStringLiteral("interface"), usb.number },
                          { QStringLiteral("manufacturer"), textOrNull(usb.device.manufacturer) },
                          { QStringLiteral("product"), textOrNull(usb.device.product) },
-                         { QStringLiteral("role"), roleOf(identity.role) } };
+                         { QStringLiteral("role"), roleOf(identity.role) },
+                         { QStringLiteral("usb_path"), printable(usb.device.name) },
+                         { QStringLiteral("serial"), textOrNull(usb.device.serialNumber) } };
+}
+
+// The word a script reads for why a port came to its result.
+QString reasonWord(PortOutcome::Reason reason)
+{
+    using Reason = PortOutcome::Reason;
+    switch (reason) {
+    case Reason::Checking:
+        return QStringLiteral("interrupted");
+    case Reason::Found:
+        return QStringLiteral("found");
+    case Reason::NoAnswer:
+        return QStringLiteral("no_answer");
+    case Reason::Stream:
+        return QStringLiteral("stream");
+    case Reason::NotAtPort:
+        return QStringLiteral("not_at_port");
+    case Reason::Bluetooth:
+        return QStringLiteral("bluetooth");
+    case Reason::PermissionDenied:
+        return QStringLiteral("permission_denied");
+    case Reason::InUse:
+        return QStringLiteral("in_use");
+    case Reason::StaleLock:
+        return QStringLiteral("stale_lock");
+    case Reason::Console:
+        return QStringLiteral("console");
+    case Reason::ModemManager:
+        return QStringLiteral("modemmanager");
+    case Reason::ModemManagerSilent:
+        return QStringLiteral("modemmanager_silent");
+    case Reason::Examining:
+        return QStringLiteral("examining");
+    case Reason::NoDevice:
+        return QStringLiteral("no_device");
+    case Reason::NotSerial:
+        return QStringLiteral("not_serial");
+    case Reason::InputOutput:
+        return QStringLiteral("io_error");
+    case Reason::SystemError:
+        break;
+    }
+    return QStringLiteral("system_error");
+}
+
+int statusOf(const PortScan &scan, bool found)
+{
+    if (found)
+        return CheckStatus::Found;
+    for (const PortOutcome &outcome : scan.outcomes()) {
+        if (outcome.couldNotBeChecked())
+            return CheckStatus::NotAllChecked;
+    }
+    return CheckStatus::NotFound;
+}
+
+// The ports a check that waits looks at, as they are now: which of them are there, as which
+// device, changed when (udev sets a new port's group and mode a moment after it appears). A new
+// round is due when this changes.
+QByteArray portsNow(const QStringList &ports)
+{
+    QByteArray state;
+    for (const QString &port : ports) {
+        struct stat info = {};
+        if (::stat(QFile::encodeName(SerialComponent::devicePath(port)).constData(), &info) == 0) {
+            state += QFile::encodeName(port) + ' ' + QByteArray::number(quint64(info.st_rdev)) + ' '
+                + QByteArray::number(qint64(info.st_ctim.tv_sec)) + '.'
+                + QByteArray::number(qint64(info.st_ctim.tv_nsec));
+        }
+        state += '\n';
+    }
+    return state;
 }
 
 } // namespace
@@ -73,7 +168,7 @@ QByteArray checkReport(const PortScan &scan)
     QJsonArray terminals, ports;
     for (const PortOutcome &outcome : scan.outcomes()) {
         const QString port = printable(SerialComponent::devicePath(outcome.port));
-        if (outcome.result == PortOutcome::Found) {
+        if (outcome.reason == PortOutcome::Reason::Found) {
             terminals.append(QJsonObject {
                 { QStringLiteral("port"), port },
                 { QStringLiteral("manufacturer"), outcome.manufacturer },
@@ -82,10 +177,12 @@ QByteArray checkReport(const PortScan &scan)
         }
         ports.append(QJsonObject {
             { QStringLiteral("port"), port },
-            { QStringLiteral("result"), Results[outcome.result] },
+            { QStringLiteral("result"), Results[outcome.result()] },
+            { QStringLiteral("reason"), reasonWord(outcome.reason) },
             { QStringLiteral("messages"), QJsonArray::fromStringList(outcome.messages) } });
     }
-    return QJsonDocument(QJsonObject { { QStringLiteral("terminals"), terminals },
+    return QJsonDocument(QJsonObject { { QStringLiteral("version"), 1 },
+                                       { QStringLiteral("terminals"), terminals },
                                        { QStringLiteral("ports"), ports },
                                        { QStringLiteral("messages"),
                                          QJsonArray::fromStringList(scan.messages()) } })
@@ -94,13 +191,29 @@ QByteArray checkReport(const PortScan &scan)
 
 int runHeadlessCheck(const CheckOptions &options)
 {
-    const QStringList ports = options.ports;
-    auto component = ports.isEmpty()
+    const QStringList named = options.ports;
+    const bool waits = options.wait > 0s;
+    const QDeadlineTimer deadline(options.wait);
+    // A check that waits leaves a named port that is not there yet to a later round; its last
+    // round, when the time is up, names it missing.
+    bool lastRound = !waits;
+    auto component = named.isEmpty()
         ? std::make_unique<SerialComponent>()
-        : std::make_unique<SerialComponent>([ports] { return PortList(ports); });
+        : std::make_unique<SerialComponent>([&named, &lastRound] {
+              PortList ports;
+              for (const QString &port : named) {
+                  if (lastRound || QFile::exists(SerialComponent::devicePath(port)))
+                      ports.names << port;
+              }
+              return ports;
+          });
     writeStartupSettings(*component);
     if (!options.systemRoot.isEmpty())
         component->setSystemRoot(options.systemRoot);
+    // The ports a round would check, by name.
+    auto listed = [&] { return named.isEmpty() ? component->listPorts().names : named; };
+
+    Output output;
     ActivityLog log(options.logFolder);
     CommandExchange exchange(*component, log);
     PortScan scan(*component, exchange, log);
@@ -109,8 +222,8 @@ int runHeadlessCheck(const CheckOptions &options)
     // this the next line printed would end the process then and there.
     std::signal(SIGPIPE, SIG_IGN);
     if (!options.json) {
-        QObject::connect(&log, &ActivityLog::lineAdded, [&scan](const QString &line) {
-            if (!print(line.toUtf8() + '\n'))
+        QObject::connect(&log, &ActivityLog::lineAdded, [&](const QString &line) {
+            if (!output.print(line.toUtf8() + '\n'))
                 scan.stopAfterPort();
         });
     }
@@ -123,16 +236,44 @@ int runHeadlessCheck(const CheckOptions &options)
         component->setPortOpen(false);
         log.AddLog(LogText::CheckInterrupted);
         if (options.json)
-            print(checkReport(scan));
+            output.print(checkReport(scan));
         std::_Exit(TerminationSignals::exitStatus(signalNumber));
     });
 
-    const bool found = scan.CercaCell() != 0;
+    // Serves events until `done` holds, looking again four times a second, or until `longest`
+    // has passed, or the time is up.
+    auto waitUntil = [&](const std::function<bool()> &done, std::chrono::milliseconds longest) {
+        QTimer look;
+        look.start(LookEvery);
+        Globali::pumpEventsUntil(
+            done, qMin(longest, std::chrono::milliseconds(deadline.remainingTime())));
+    };
+    auto anyNamedThere = [&named] {
+        return std::any_of(named.begin(), named.end(), [](const QString &port) {
+            return QFile::exists(SerialComponent::devicePath(port));
+        });
+    };
+    if (waits && !named.isEmpty() && !anyNamedThere()) {
+        log.AddLog(waitingForPortsMessage(named, options.wait.count()));
+        waitUntil(anyNamedThere, options.wait);
+    }
+    bool found = false;
+    for (;;) {
+        lastRound = lastRound || deadline.hasExpired();
+        const QByteArray checked = portsNow(listed());
+        found = scan.CercaCell() != 0;
+        if (found || lastRound || scan.wasStopped() || deadline.hasExpired())
+            break;
+        log.AddLog(checkingAgainMessage((deadline.remainingTime() + 999) / 1000));
+        waitUntil([&] { return portsNow(listed()) != checked; }, CheckAgainAfter);
+        if (deadline.hasExpired())
+            break;
+    }
     if (scan.wasStopped())
         log.AddLog(LogText::CheckInterrupted);
     else if (!found)
         logNotFoundAdvice(log);
     if (options.json)
-        print(checkReport(scan));
-    return found ? 0 : 1;
+        output.print(checkReport(scan));
+    return statusOf(scan, found);
 }

@@ -6,11 +6,13 @@
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <chrono>
 #include <cstdio>
 
 namespace {
 
-constexpr int ExitUsage = 2;
+// A wait longer than a day is no wait for a device to come up.
+constexpr int MostWaitSeconds = 24 * 3600;
 
 const char Help[] =
     "Uso: quorvane-check [OPZIONI] [PORTA...]\n"
@@ -22,9 +24,15 @@ const char Help[] =
     "  -h, --help     mostra questo aiuto\n"
     "  -v, --version  mostra la versione\n"
     "      --json     un documento JSON alla fine al posto delle righe\n"
+    "      --wait SECONDI\n"
+    "                 verifica di nuovo, quando una porta compare o cambia, finch\u00e9 un\n"
+    "                 terminale risponde o passano SECONDI; le porte indicate che non ci\n"
+    "                 sono ancora vengono attese\n"
     "\n"
     "Stato d'uscita: 0 terminale trovato, 1 nessun terminale trovato, 2 uso errato,\n"
-    "130 o 143 verifica interrotta (Ctrl-C, SIGTERM).\n";
+    "3 nessun terminale trovato e almeno una porta non verificabile (permesso negato,\n"
+    "in uso, console, ModemManager), 130, 143 o 129 verifica interrotta (Ctrl-C,\n"
+    "SIGTERM, SIGHUP).\n";
 
 // What the command line asks for, or why it is bad usage.
 struct Request
@@ -32,6 +40,7 @@ struct Request
     bool help = false;
     bool version = false;
     bool json = false;
+    std::chrono::seconds wait { 0 };
     QStringList ports;
     QString error; // in the user's words, Italian as the rest of the program
 };
@@ -42,12 +51,32 @@ Request parse(const QStringList &arguments)
     auto unknown = [&request](const QString &option) {
         request.error = QStringLiteral("opzione sconosciuta %1").arg(option);
     };
+    // The seconds of --wait, a whole number from 1 to a day.
+    auto setWait = [&request](const QString &value) {
+        bool ok = false;
+        const int seconds = value.toInt(&ok);
+        if (!ok || seconds < 1 || seconds > MostWaitSeconds)
+            request.error =
+                QStringLiteral("--wait vuole un numero di secondi da 1 a %1, non \"%2\"")
+                    .arg(MostWaitSeconds)
+                    .arg(value);
+        else
+            request.wait = std::chrono::seconds(seconds);
+    };
     bool options = true;
-    for (const QString &argument : arguments) {
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString &argument = arguments.at(i);
         if (!options || argument == QLatin1String("-") || !argument.startsWith(QLatin1Char('-'))) {
             request.ports << argument;
         } else if (argument == QLatin1String("--")) {
             options = false;
+        } else if (argument == QLatin1String("--wait")) {
+            if (i + 1 < arguments.size())
+                setWait(arguments.at(++i));
+            else
+                request.error = QStringLiteral("--wait vuole un numero di secondi");
+        } else if (argument.startsWith(QLatin1String("--wait="))) {
+            setWait(argument.mid(7));
         } else if (argument.startsWith(QLatin1String("--"))) {
             const qsizetype equals = argument.indexOf(QLatin1Char('='));
             const QString name = argument.left(equals);
@@ -90,7 +119,7 @@ int main(int argc, char *argv[])
     if (!request.error.isEmpty()) {
         std::fprintf(stderr, "quorvane-check: %s (quorvane-check --help)\n",
                      qUtf8Printable(request.error));
-        return ExitUsage;
+        return CheckStatus::Usage;
     }
     if (request.help) {
         std::fputs(Help, stdout);
@@ -104,6 +133,7 @@ int main(int argc, char *argv[])
     CheckOptions options;
     options.ports = request.ports;
     options.json = request.json;
+    options.wait = request.wait;
     const QString programFolder = QCoreApplication::applicationDirPath();
     options.logFolder = ActivityLog::folderForProgram(programFolder);
     options.reportLogFile = options.logFolder != programFolder && !options.json;

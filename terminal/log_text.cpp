@@ -223,6 +223,23 @@ QString nonSerialModemMessage(const NonSerialModem &modem)
         .arg(name.isEmpty() ? numbers : name + QStringLiteral(" (") + numbers + u')');
 }
 
+QString waitingForPortsMessage(const QStringList &ports, qint64 seconds)
+{
+    return message(seconds == 1 ? QStringLiteral("In attesa di %1 (fino a %2 secondo)...")
+                                : QStringLiteral("In attesa di %1 (fino a %2 secondi)..."),
+                   ports.join(QStringLiteral(", ")), QString::number(seconds));
+}
+
+QString checkingAgainMessage(qint64 seconds)
+{
+    return (seconds == 1
+                ? QStringLiteral("Nessun terminale per ora: nuova verifica quando una porta "
+                                 "compare o cambia (fino a %1 secondo).")
+                : QStringLiteral("Nessun terminale per ora: nuova verifica quando una porta "
+                                 "compare o cambia (fino a %1 secondi)."))
+        .arg(seconds);
+}
+
 void logNotFoundAdvice(LogSink &log)
 {
     static const char *const Advice[] = {

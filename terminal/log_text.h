@@ -5,6 +5,7 @@
 #include "system/port_identity.h"
 
 #include <QString>
+#include <QStringList>
 
 class LogSink;
 
@@ -71,6 +72,12 @@ QString deviceMessage(const UsbInterface &usb, PortRole role = PortRole::Unknown
 // The line that says why a modem with no serial port is not checked: it has only QMI or MBIM,
 // its AT port is the kernel's WWAN port, or ModemManager manages it.
 QString nonSerialModemMessage(const NonSerialModem &modem);
+
+// A check that waits for ports named to it that are not there yet, for so many seconds.
+QString waitingForPortsMessage(const QStringList &ports, qint64 seconds);
+
+// A check that waits goes on: no terminal yet, and a new round as ports appear or change.
+QString checkingAgainMessage(qint64 seconds);
 
 // Logs the advice that follows a check that found no terminal, one line per call.
 void logNotFoundAdvice(LogSink &log);

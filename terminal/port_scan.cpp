@@ -53,15 +53,65 @@ double leadingNumber(const QString &text)
     return ok ? value : 0.0;
 }
 
-// Whether a port that was not opened is another program's, a console, or ModemManager's.
-bool isKeptOut(OpenFailure::Reason reason)
+// Why a port that was not opened came to nothing.
+PortOutcome::Reason reasonOf(OpenFailure::Reason failure)
 {
-    using Reason = OpenFailure::Reason;
-    return reason == Reason::InUse || reason == Reason::StaleLock || reason == Reason::Console
-        || reason == Reason::ManagedByModemManager || reason == Reason::ExaminedByModemManager;
+    using Reason = PortOutcome::Reason;
+    switch (failure) {
+    case OpenFailure::Reason::NotFound:
+        return Reason::NoDevice;
+    case OpenFailure::Reason::PermissionDenied:
+    case OpenFailure::Reason::NotInGroup:
+    case OpenFailure::Reason::GroupNotInSession:
+        return Reason::PermissionDenied;
+    case OpenFailure::Reason::InUse:
+        return Reason::InUse;
+    case OpenFailure::Reason::StaleLock:
+        return Reason::StaleLock;
+    case OpenFailure::Reason::Console:
+        return Reason::Console;
+    case OpenFailure::Reason::ManagedByModemManager:
+        return Reason::ModemManager;
+    case OpenFailure::Reason::ExaminedByModemManager:
+        return Reason::Examining;
+    case OpenFailure::Reason::NotASerialPort:
+        return Reason::NotSerial;
+    case OpenFailure::Reason::InputOutput:
+        return Reason::InputOutput;
+    case OpenFailure::Reason::None:
+    case OpenFailure::Reason::Other:
+        break;
+    }
+    return Reason::SystemError;
 }
 
 } // namespace
+
+PortOutcome::Result PortOutcome::result() const
+{
+    switch (reason) {
+    case Reason::Found:
+        return Found;
+    case Reason::InUse:
+    case Reason::StaleLock:
+    case Reason::Console:
+    case Reason::ModemManager:
+    case Reason::ModemManagerSilent:
+    case Reason::Examining:
+        return KeptOut;
+    case Reason::NotAtPort:
+    case Reason::Bluetooth:
+        return Skipped;
+    default:
+        return NotFound;
+    }
+}
+
+bool PortOutcome::couldNotBeChecked() const
+{
+    return result() == KeptOut || reason == Reason::PermissionDenied
+        || reason == Reason::InputOutput || reason == Reason::SystemError;
+}
 
 QString smapMARCA(QString &testo)
 {
@@ -105,7 +155,7 @@ qint16 PortScan::CercaCell()
         note(LogText::NoSerialPort);
     // Opening a Bluetooth port that is bound but not connected would call the phone.
     for (const QString &name : listed.unconnectedBluetooth) {
-        m_outcomes.append(PortOutcome(name, PortOutcome::Skipped));
+        m_outcomes.append(PortOutcome(name, PortOutcome::Reason::Bluetooth));
         say(unconnectedBluetoothMessage(name));
     }
     const QStringList &ports = listed.names;
@@ -123,6 +173,9 @@ qint16 PortScan::CercaCell()
         const QString &name = ports.at(i);
         m_outcomes.append(PortOutcome(name));
         probe(name);
+        // Checked to its end, and nothing said otherwise: no terminal answered.
+        if (m_outcomes.last().reason == PortOutcome::Reason::Checking)
+            m_outcomes.last().reason = PortOutcome::Reason::NoAnswer;
         // Every terminal that answers gets its line; the first one is the scan's result.
         if (!Marca.isEmpty() && found == 0)
             found = foundPortNumber(name, static_cast<qint16>(qMin<qsizetype>(i + 1, 32767)));
@@ -166,14 +219,14 @@ void PortScan::probe(const QString &name)
     // so once.
     if (PortGuard::modemManagerClaim(identity, modems.state)
         == PortGuard::ModemManagerClaim::Unanswered) {
-        m_outcomes.last().result = PortOutcome::KeptOut;
+        m_outcomes.last().reason = PortOutcome::Reason::ModemManagerSilent;
         return;
     }
     if (identity.usb)
         say(deviceMessage(*identity.usb, identity.role));
     // A modem's diagnostic, GPS and audio ports speak no AT: a command would be noise to them.
     if (const QString notAt = notAtPortMessage(name, identity.role); !notAt.isEmpty()) {
-        m_outcomes.last().result = PortOutcome::Skipped;
+        m_outcomes.last().reason = PortOutcome::Reason::NotAtPort;
         say(notAt);
         return;
     }
@@ -186,8 +239,7 @@ void PortScan::probe(const QString &name)
         say(strandedLockMessage(failure.strandedLock));
     if (failure.reason != OpenFailure::Reason::None) {
         // Nothing can be said to a port that did not open: say why, and go on with the next.
-        if (isKeptOut(failure.reason))
-            m_outcomes.last().result = PortOutcome::KeptOut;
+        m_outcomes.last().reason = reasonOf(failure.reason);
         say(openFailureMessage(name, failure));
         // ModemManager has already asked its modem who made it; a terminal is found on the
         // modem's AT ports.
@@ -204,6 +256,7 @@ void PortScan::probe(const QString &name)
     // A GPS receiver, a board that prints readings: text without end, and no answer. Whatever
     // more is sent would only be lost in the stream, or do something unknown to the device.
     if (m_exchange.replyNeverEnded()) {
+        m_outcomes.last().reason = PortOutcome::Reason::Stream;
         say(streamingMessage(name));
         return;
     }
@@ -229,7 +282,7 @@ void PortScan::logManufacturer(const QString &name, const PortIdentity &identity
     Marca = printable(trimSpaces(name));
     if (Marca.isEmpty())
         return;
-    m_outcomes.last().result = PortOutcome::Found;
+    m_outcomes.last().reason = PortOutcome::Reason::Found;
     m_outcomes.last().manufacturer = Marca;
     say(foundMessage(Marca));
     if (!identity.stablePath.isEmpty())

@@ -19,19 +19,43 @@ QString smapMARCA(QString &testo);
 // position in the list, counted from 1.
 qint16 foundPortNumber(const QString &name, qint16 position);
 
-// What a scan found on one port: a terminal, none, a port left to another program, a console or
-// ModemManager, or a port it does not check (a modem's port that speaks no AT, a Bluetooth link
-// not connected); its lines, and what the system said of it.
+// What a scan found on one port, and why; its lines, and what the system said of it.
 struct PortOutcome
 {
+    enum class Reason {
+        Checking, // not over yet: the check was interrupted on it
+        Found, // a terminal answered, or ModemManager named its modem's maker
+        NoAnswer, // checked, and nothing answered as a terminal does
+        Stream, // it sends text without end and answers nothing
+        NotAtPort, // a modem's port that speaks no AT (diagnostic, GPS, audio): left alone
+        Bluetooth, // a Bluetooth link bound but not connected: left alone
+        PermissionDenied,
+        InUse, // by another program, or its lock
+        StaleLock, // a dead program's lock this user may not remove
+        Console,
+        ModemManager, // ModemManager manages its modem
+        ModemManagerSilent, // ModemManager gave no answer, and may be using it
+        Examining, // ModemManager is still examining it
+        NoDevice, // no such device
+        NotSerial, // a device that is no serial port
+        InputOutput, // the device failed as it was opened
+        SystemError, // any other refusal of the system's
+    };
+    // The broad result: a terminal; none; a port left to another program, a console or
+    // ModemManager; a port not checked at all.
     enum Result { Found, NotFound, KeptOut, Skipped };
-    explicit PortOutcome(const QString &name, Result first = NotFound)
+
+    explicit PortOutcome(const QString &name, Reason first = Reason::Checking)
         : port(name)
-        , result(first)
+        , reason(first)
     {
     }
+    Result result() const;
+    // Whether it is a port the check could not look at, though a terminal might be there.
+    bool couldNotBeChecked() const;
+
     QString port;
-    Result result;
+    Reason reason;
     QString manufacturer; // as logged
     PortIdentity identity;
     QStringList messages;

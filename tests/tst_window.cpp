@@ -1,4 +1,5 @@
 #include "benches.h"
+#include "check/headless_check.h"
 #include "scripted_component.h"
 #include "simulated_terminal.h"
 #include "terminal/port_scan.h"
@@ -19,6 +20,8 @@
 #include <QTest>
 
 #include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -316,6 +319,69 @@ private Q_SLOTS:
         const QJsonObject port = report["ports"].toArray().at(0).toObject();
         QCOMPARE(port["result"].toString(), "found");
         QCOMPARE(port["messages"].toVariant().toStringList(), expected.mid(1));
+    }
+
+    // What a script reads in the document: why each port came to nothing, in one word; and in the
+    // status, whether a port could not be checked (another program holds it here).
+    void checkForScripts()
+    {
+        ScriptedComponent component({ "COM1", "COM2", "COM3", "COM4" });
+        component.setScript([](ScriptedComponent &c, const QString &command) {
+            if (c.selectedPort() == "COM1")
+                c.deliver(command == "at+gmi" ? "\r\nSIEMENS\r\nOK\r\n" : "\r\nOK\r\n");
+        });
+        OpenFailure refused;
+        refused.reason = OpenFailure::Reason::NotInGroup;
+        component.failOpen("COM3", refused);
+        OpenFailure held;
+        held.reason = OpenFailure::Reason::InUse;
+        component.failOpen("COM4", held);
+        ScanBench bench(&component);
+        bench.exchange.setPollBudget(CommandExchange::PollBudget / 4);
+        bench.scan.CercaCell();
+        const QJsonObject report = QJsonDocument::fromJson(checkReport(bench.scan)).object();
+        QCOMPARE(report["version"].toInt(), 1);
+        QStringList reasons;
+        for (const QJsonValue port : report["ports"].toArray())
+            reasons << port["reason"].toString();
+        QCOMPARE(reasons, (QStringList { "found", "no_answer", "permission_denied", "in_use" }));
+
+        SimulatedTerminal terminal;
+        const int holder = ::open(terminal.portPath().toLocal8Bit(), O_RDWR | O_NOCTTY);
+        const TrialRun run = CheckBench().run({ "--json", terminal.portPath() });
+        ::close(holder);
+        QCOMPARE(run.exitCode, 3);
+        QCOMPARE(QJsonDocument::fromJson(run.printed.join('\n').toUtf8())["ports"][0]["reason"],
+                 "in_use");
+    }
+
+    // A check that waits: for a port named to it that appears after it started, and one that
+    // never does (reported missing when the time is up, with the status of nothing found).
+    void checkWaitsForItsPort()
+    {
+        SimulatedTerminal terminal;
+        const CheckBench check;
+        const QString late = check.folder.filePath("late");
+        QProcess process;
+        process.setProcessEnvironment(check.environment);
+        process.start(check.program, { "--wait", "60", late });
+        QVERIFY(process.waitForReadyRead(10000)); // "In attesa di ..."
+        QVERIFY(QFile::link(terminal.portPath(), late));
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 0);
+        QCOMPARE(messagesOf(linesOfFile(check.folder.filePath("Quorvane.txt"))),
+                 (QStringList { "In attesa di " + late + " (fino a 60 secondi)...",
+                                "Ricerca del terminale in corso, attendere...",
+                                "Verifica " + late + " in corso...", "Trovato: -SIEMENS-" }));
+
+        const QString never = check.folder.filePath("never");
+        const TrialRun run = check.run({ "--wait=2", never });
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(messagesOf(run.printed).mid(0, 4),
+                 (QStringList { "In attesa di " + never + " (fino a 2 secondi)...",
+                                "Ricerca del terminale in corso, attendere...",
+                                "Verifica " + never + " in corso...",
+                                "Impossibile aprire " + never + ": porta non trovata." }));
     }
 
     // Ctrl-C or SIGTERM in the middle of a check of a silent port: the port closed as at the end
