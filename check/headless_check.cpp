@@ -9,6 +9,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -130,6 +131,15 @@ QString reasonWord(PortOutcome::Reason reason)
     return QStringLiteral("system_error");
 }
 
+// A port as the device it stands for: a name (ttyUSB0) below /dev, a link (/dev/serial/by-id/...)
+// followed to its device.
+QString devicePathOf(const QString &port)
+{
+    const QString path = SerialComponent::devicePath(port);
+    const QString device = QFileInfo(path).canonicalFilePath();
+    return printable(device.isEmpty() ? path : device);
+}
+
 int statusOf(const PortScan &scan, bool found)
 {
     if (found)
@@ -167,7 +177,7 @@ QByteArray checkReport(const PortScan &scan)
                                        QStringLiteral("kept_out"), QStringLiteral("skipped") };
     QJsonArray terminals, ports;
     for (const PortOutcome &outcome : scan.outcomes()) {
-        const QString port = printable(SerialComponent::devicePath(outcome.port));
+        const QString port = devicePathOf(outcome.port);
         if (outcome.reason == PortOutcome::Reason::Found) {
             terminals.append(QJsonObject {
                 { QStringLiteral("port"), port },

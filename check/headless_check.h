@@ -42,7 +42,7 @@ constexpr int NotAllChecked = 3; // none answered, and a port could not be check
 int runHeadlessCheck(const CheckOptions &options);
 
 // What a scan found, as the JSON document a check from a terminal prints (keys in English, see
-// the manual page): {"version": 1, "terminals": [{"port", "manufacturer", "stable_path",
+// the manual page; a port by the device it stands for): {"version": 1, "terminals": [{"port", "manufacturer", "stable_path",
 // "device": {"vendor_id", "product_id", "interface", "manufacturer", "product", "role",
 // "usb_path", "serial"}}], "ports": [{"port", "result", "reason", "messages"}], "messages": [the
 // scan's lines about no single port]}.

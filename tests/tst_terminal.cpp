@@ -2,15 +2,20 @@
 #include "scripted_component.h"
 #include "simulated_terminal.h"
 #include "terminal/port_guard.h"
+#include "terminal/system/modem_manager.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTimer>
 
+#include <array>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -27,7 +32,33 @@ void answer(ScriptedComponent &c, const QString &command)
                                   : command + "\r\r\nOK\r\n");
 }
 
+// Other programs' moves, played at the very moment the guard makes its own: armed for a lock,
+// the next rename of that lock is preceded by a live program's lock put in its place (so that
+// what is moved aside is not what was judged), and followed by yet another lock made at its name.
+struct LockRace
+{
+    bool armed = false;
+    QByteArray lock;
+} lockRace;
+
 } // namespace
+
+// The C library's renameat2, for this program: as the system's, but for the race above.
+extern "C" int renameat2(int fromFolder, const char *from, int toFolder, const char *to,
+                         unsigned int flags)
+{
+    const bool race = lockRace.armed && lockRace.lock == from;
+    if (race) {
+        lockRace.armed = false;
+        const QByteArray live = lockRace.lock + ".live";
+        writeFile(QFile::decodeName(live), QByteArray::number(::getpid()) + "\n");
+        ::rename(live.constData(), from);
+    }
+    const int renamed = int(::syscall(SYS_renameat2, fromFolder, from, toFolder, to, flags));
+    if (race)
+        writeFile(QFile::decodeName(lockRace.lock), QByteArray::number(::getpid()) + "\nthird\n");
+    return renamed;
+}
 
 Q_DECLARE_METATYPE(Tree)
 
@@ -300,19 +331,33 @@ private Q_SLOTS:
         QCOMPARE(::stat(port.constData(), &node), 0);
         QTemporaryDir root;
         const QString pid = QString::number(::getppid());
+        // A busy server's /proc/locks runs past 4 KiB: the port's lock comes after others'.
+        QByteArray others;
+        for (int line = 1; others.size() < 6000; ++line)
+            others += QByteArray::number(line)
+                + ": POSIX  ADVISORY  WRITE 99 fd:00:" + QByteArray::number(line) + " 0 EOF\n";
         QVERIFY(plant(root.path(),
                       { { "proc/locks",
-                          QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
-                              .arg(pid)
-                              .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
-                              .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
-                              .arg(node.st_ino)
-                              .toLatin1() },
+                          others
+                              + QStringLiteral("1: FLOCK  ADVISORY  WRITE %1 %2:%3:%4 0 EOF\n")
+                                    .arg(pid)
+                                    .arg(major(node.st_dev), 2, 16, QLatin1Char('0'))
+                                    .arg(minor(node.st_dev), 2, 16, QLatin1Char('0'))
+                                    .arg(node.st_ino)
+                                    .toLatin1() },
                         { "proc/" + pid + "/comm", "picocom\n" } }));
         PortGuard guard;
         guard.setSystemRoot(root.path());
         const OpenFailure held = guard.claim(port);
         QCOMPARE(held.holder + ' ' + QString::number(held.holderPid), "picocom " + pid);
+        // A program that only has the port open, where the kernel's list of terminal drivers
+        // cannot be read (a container, hidepid): the port is still judged as a terminal.
+        QTemporaryDir opened;
+        QVERIFY(plant(opened.path(),
+                      { { "proc/4242/fd/3", "-> " + port }, { "proc/4242/comm", "screen\n" } }));
+        guard.setSystemRoot(opened.path());
+        const OpenFailure open = guard.claim(port);
+        QCOMPARE(open.holder + ' ' + QString::number(open.holderPid), "screen 4242");
 
         guard.setSystemRoot("/");
         const int other = ::open(port.constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -445,12 +490,173 @@ private Q_SLOTS:
         QCOMPARE(ports.unconnectedBluetooth, QStringList { "rfcomm0" });
     }
 
+    // Who says which port of a modem is which: ModemManager's word wins over its rules' tag in
+    // udev's record; where it says only "AT", the record's finer word stands.
+    void whoSaysWhichPortIsWhich()
+    {
+        static const std::pair<PortRole, const char *> Names[] = {
+            { PortRole::AtPrimary, "primary" },
+            { PortRole::AtSecondary, "secondary" },
+            { PortRole::AtData, "ppp" },
+            { PortRole::At, "at" },
+            { PortRole::Diagnostic, "diagnostic" }
+        };
+        QTemporaryDir root;
+        checkCases<std::tuple<QByteArray, uint, bool>, QString>(
+            [&root](const std::tuple<QByteArray, uint, bool> &said) {
+                const auto &[tag, type, primary] = said;
+                writeFile(root.filePath("run/udev/data/c1:3"), "E:" + tag + "=1\n");
+                ModemManagerAnswer modems;
+                modems.state = ModemManagerAnswer::State::Listed;
+                modems.modems = { { "/sys/devices/usb1/1-2",
+                                    "Quectel",
+                                    "EC25",
+                                    { { "null", type } },
+                                    primary ? "null" : "ttyUSB3" } };
+                return QString::fromLatin1(
+                    std::find_if(std::begin(Names), std::end(Names), [&](const auto &name) {
+                        return name.first == identifyPort(root.path(), "/dev/null", &modems).role;
+                    })->second);
+            },
+            {
+                { "its primary port, tagged secondary",
+                  { "ID_MM_PORT_TYPE_AT_SECONDARY", ModemManagerAnswer::AtPort, true },
+                  "primary" },
+                { "its diagnostic port, tagged primary",
+                  { "ID_MM_PORT_TYPE_AT_PRIMARY", ModemManagerAnswer::QcdmPort, false },
+                  "diagnostic" },
+                { "an AT port, tagged PPP", { "ID_MM_PORT_TYPE_AT_PPP", 3, false }, "ppp" },
+                { "an AT port, tagged secondary",
+                  { "ID_MM_PORT_TYPE_AT_SECONDARY", 3, false },
+                  "secondary" },
+                { "an AT port, no tag", { "ID_MM_CANDIDATE", 3, false }, "at" },
+            });
+    }
+
+    // ModemManager's claim on a port, from what is known of it: only a modem's port, by its
+    // strict filter, is one ModemManager may be examining or using; and only when ModemManager
+    // runs.
+    void modemManagerClaim()
+    {
+        using Claim = PortGuard::ModemManagerClaim;
+        using State = ModemManagerAnswer::State;
+        // A port of a USB interface bound to `driver`, of class `kind` (class, subclass,
+        // protocol), udev's record of it `age` seconds old.
+        auto port = [](const QString &driver, std::array<int, 3> kind = { 0xff, 0xff, 0xff },
+                       double age = 5) {
+            PortIdentity identity;
+            identity.usb = UsbInterface { {}, 0, kind[0], kind[1], kind[2], driver };
+            identity.record = PortIdentity::Record { true, false, age };
+            return identity;
+        };
+        PortIdentity tagged = port("ch341"), besideNet = port("ch341"), managed = port("option");
+        tagged.record->tagged = true;
+        besideNet.besideNetworkPort = true;
+        managed.modem = PortIdentity::ManagedModem { "/sys/devices/usb1/1-2", "Quectel" };
+        PortIdentity ignored = port("option"), unrecorded = port("option");
+        ignored.record->forModemManager = false;
+        unrecorded.record.reset();
+        checkCases<std::pair<PortIdentity, State>, Claim>(
+            [](const std::pair<PortIdentity, State> &c) {
+                return PortGuard::modemManagerClaim(c.first, c.second);
+            },
+            {
+                { "a modem's port just plugged in",
+                  { port("option"), State::Listed },
+                  Claim::Examining },
+                { "the same, ModemManager silent",
+                  { port("option"), State::NoAnswer },
+                  Claim::Unanswered },
+                { "the same, no ModemManager", { port("option"), State::CannotAsk }, Claim::None },
+                { "the same, a minute later",
+                  { port("option", { 0xff, 0xff, 0xff }, 60), State::Listed },
+                  Claim::None },
+                { "its modem listed", { managed, State::Listed }, Claim::Manages },
+                { "to be ignored", { ignored, State::NoAnswer }, Claim::None },
+                { "no udev record", { unrecorded, State::NoAnswer }, Claim::None },
+                { "a CH340 adapter", { port("ch341"), State::NoAnswer }, Claim::None },
+                { "an FTDI adapter", { port("ftdi_sio"), State::Listed }, Claim::None },
+                { "a CDC ACM port that speaks AT",
+                  { port("cdc_acm", { 2, 2, 1 }), State::Listed },
+                  Claim::Examining },
+                { "a CDC ACM port that speaks no AT",
+                  { port("cdc_acm", { 2, 2, 0 }), State::NoAnswer },
+                  Claim::None },
+                { "an adapter its rules name a modem's",
+                  { tagged, State::NoAnswer },
+                  Claim::Unanswered },
+                { "an adapter beside a network port",
+                  { besideNet, State::Listed },
+                  Claim::Examining },
+            });
+    }
+
+    // Missing hardware: a device the system cannot open, for there is nothing behind it (a
+    // pseudo-terminal nobody unlocked: EIO; a device number no driver serves: ENXIO), is a port
+    // whose device fails, not a refusal of the system's.
+    void missingHardware()
+    {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QVERIFY(master >= 0 && ::grantpt(master) == 0);
+        QStringList devices { QString::fromLatin1(::ptsname(master)) };
+        QTemporaryDir folder;
+        if (geteuid() == 0) {
+            devices << folder.filePath("unserved");
+            QCOMPARE(::mknod(devices.last().toLocal8Bit(), S_IFCHR | 0600, makedev(240, 77)), 0);
+        }
+        PortGuard guard;
+        for (const QString &device : std::as_const(devices)) {
+            const OpenFailure failure = guard.claim(device);
+            QCOMPARE(failure.reason, OpenFailure::Reason::InputOutput);
+            QVERIFY(!failure.systemText.isEmpty());
+        }
+        ::close(master);
+    }
+
+    // A stale lock is moved aside to be removed; if another program had put a live lock in its
+    // place just before, and yet another took the name meanwhile, nothing is overwritten: the
+    // live lock stays aside, named in the log, and the newest lock keeps the port out.
+    void lockThatCannotGoBack()
+    {
+        if (geteuid() != 0)
+            QSKIP("needs root: in /run/lock only root's locks of gone processes are believed");
+        SimulatedTerminal terminal;
+        QProcess gone;
+        gone.start("true");
+        const qint64 goneId = gone.processId();
+        QVERIFY(gone.waitForFinished());
+        const QString lock = lockPathOf(terminal.portPath());
+        QVERIFY(writeFile(lock, QByteArray::number(goneId).rightJustified(10) + "\n"));
+        lockRace = { true, QFile::encodeName(lock) };
+        ScanBench bench;
+        bench.ports = { terminal.portPath() };
+        bench.scan.CercaCell();
+        lockRace = {};
+        const QStringList aside =
+            QDir(QFileInfo(lock).path()).entryList({ QFileInfo(lock).fileName() + ".quorvane-*" });
+        for (const QString &name : aside)
+            QFile::remove(QFileInfo(lock).path() + '/' + name);
+        const QByteArray newest = contentOf(lock);
+        QFile::remove(lock);
+        QCOMPARE(newest, QByteArray::number(::getpid()) + "\nthird\n");
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(messagesOf(bench.lines).mid(1),
+                 (QStringList { "Verifica " + terminal.portPath() + " in corso...",
+                                "Il file di blocco di un altro programma \u00e8 rimasto in "
+                                    + QFileInfo(lock).path() + '/' + aside.first()
+                                    + ": non ha potuto tornare al suo posto.",
+                                "Impossibile aprire " + terminal.portPath()
+                                    + ": la porta \u00e8 gi\u00e0 in uso da tst_terminal (processo "
+                                    + QString::number(::getpid()) + ")." }));
+    }
+
     // The device behind a port and its stable path, from played sysfs and /dev trees, logged
     // around a found terminal.
     void whichDeviceEachPortIs_data()
     {
         QTest::addColumn<Tree>("tree");
         QTest::addColumn<QStringList>("lines"); // after "Verifica"
+        QTest::addColumn<bool>("byLink"); // the port named by a link of the user's own
         // A port below the USB interface 1-2:1.2 (`tail` leads from the interface to the port's
         // entry), the interface's number as sysfs writes it, and the USB device's strings by
         // name.
@@ -474,24 +680,27 @@ private Q_SLOTS:
         const QString atById = "Percorso stabile: /dev/serial/by-id/usb-Quectel_EC25-if02-port0";
         const QString atByPath =
             "Percorso stabile: /dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.2-port0";
+        const Tree quectel = usbPort(
+            converter, "02\n",
+            { { "manufacturer", "Quectel\n" }, { "product", "EC25\n" }, { "serial", "0123\n" } });
+        const QStringList foundOnQuectel {
+            "Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia 2).", found, atById
+        };
         row("a USB modem with strings and a serial number, by-id and by-path links",
-            usbPort(converter, "02\n",
-                    { { "manufacturer", "Quectel\n" },
-                      { "product", "EC25\n" },
-                      { "serial", "0123\n" } })
-                + byPath + byId,
-            QStringList { "Dispositivo: Quectel EC25 (USB 2c7c:0125, interfaccia 2).", found,
-                          atById });
+            quectel + byPath + byId, foundOnQuectel, false);
+        // As the manual page suggests a configuration does (quorvane-check /dev/serial/by-id/...).
+        row("the same, the port named by a link", quectel + byId, foundOnQuectel, true);
         // Without a serial number every device of the kind gets the same by-id name.
         row("no serial number: by-path first; the product naming the maker, interface 10",
             usbPort(converter, "0a\n",
                     { { "manufacturer", "HUAWEI\n" }, { "product", "HUAWEI Mobile\n" } })
                 + byId + byPath,
             QStringList { "Dispositivo: HUAWEI Mobile (USB 2c7c:0125, interfaccia 10).", found,
-                          atByPath });
+                          atByPath },
+            false);
         row("a modem's own interface (ttyACM), no strings, only a by-id link",
             usbPort("tty/ttyACM0", "02\n", byId),
-            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2.", found, atById });
+            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2.", found, atById }, false);
         row("control characters in the strings and the link's name, a link to another port",
             usbPort(converter, "02\n",
                     { { "manufacturer", "Quec\ttel\n" },
@@ -500,15 +709,17 @@ private Q_SLOTS:
                       { "dev/serial/by-id/usb-Quec\ttel-if02-port0", "-> ../../null" } }),
             QStringList {
                 "Dispositivo: Quec?tel EC25??Trovato: -X- (USB 2c7c:0125, interfaccia 2).", found,
-                "Percorso stabile: /dev/serial/by-id/usb-Quec?tel-if02-port0" });
+                "Percorso stabile: /dev/serial/by-id/usb-Quec?tel-if02-port0" },
+            false);
         row("not on USB, a by-path link",
             Tree { { "sys/dev/char/1:3", "-> ../../devices/pnp0/00:05/tty/ttyS0" },
                    { "sys/devices/pnp0/00:05/tty/ttyS0/device", "-> ../.." } }
                 + byPath,
-            QStringList { found, atByPath });
+            QStringList { found, atByPath }, false);
         // The port belongs to the phone at the other end, not to the computer's adapter.
         row("a Bluetooth link through a USB adapter",
-            usbPort("bluetooth/hci0/hci0:12/tty/rfcomm1", "00\n", {}), QStringList { found });
+            usbPort("bluetooth/hci0/hci0:12/tty/rfcomm1", "00\n", {}), QStringList { found },
+            false);
         // The part in its modem that ModemManager's rules gave the port, as udev keeps it. A
         // port that speaks no AT gets no byte: only a line after its device's.
         auto tagged = [&](const QByteArray &tag, const char *number) {
@@ -521,27 +732,37 @@ private Q_SLOTS:
                                 "verificata.";
         row("a modem's diagnostic port", tagged("ID_MM_PORT_TYPE_QCDM", "00\n"),
             QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 0.",
-                          skipped.arg("diagnostica (QCDM)") });
+                          skipped.arg("diagnostica (QCDM)") },
+            false);
         row("a modem's GPS port", tagged("ID_MM_PORT_TYPE_GPS", "01\n"),
-            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 1.", skipped.arg("GPS") });
+            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 1.", skipped.arg("GPS") },
+            false);
         row("a modem's audio port", tagged("ID_MM_PORT_TYPE_AUDIO", "04\n"),
-            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 4.", skipped.arg("audio") });
+            QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 4.", skipped.arg("audio") },
+            false);
         row("a modem's primary AT port", tagged("ID_MM_PORT_TYPE_AT_PRIMARY", "02\n"),
             QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 2, porta AT principale.", found,
-                          atById });
+                          atById },
+            false);
         row("a modem's secondary AT port", tagged("ID_MM_PORT_TYPE_AT_SECONDARY", "03\n"),
             QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 3, porta AT secondaria.", found,
-                          atById });
+                          atById },
+            false);
         row("a modem's data port", tagged("ID_MM_PORT_TYPE_AT_PPP", "03\n"),
             QStringList { "Dispositivo: USB 2c7c:0125, interfaccia 3, porta dati (PPP).", found,
-                          atById });
+                          atById },
+            false);
     }
     void whichDeviceEachPortIs()
     {
         QFETCH(Tree, tree);
+        QFETCH(bool, byLink);
         QTemporaryDir root;
         QVERIFY(plant(root.path(), tree));
-        ScriptedComponent component({ "/dev/null" }); // its device number is all that is read
+        // Its device number is all that is read.
+        const QString port = byLink ? root.filePath("my-modem") : "/dev/null";
+        QVERIFY(!byLink || QFile::link("/dev/null", port));
+        ScriptedComponent component({ port });
         component.setSystemRoot(root.path());
         component.setScript(answer);
         ScanBench bench(&component);
@@ -551,7 +772,7 @@ private Q_SLOTS:
         QCOMPARE(component.sent.size(), found ? 6 : 0); // a port not checked gets no command
         QCOMPARE(messagesOf(bench.lines),
                  QStringList({ "Ricerca del terminale in corso, attendere...",
-                               "Verifica /dev/null in corso..." })
+                               "Verifica " + port + " in corso..." })
                      + lines);
     }
 };

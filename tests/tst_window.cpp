@@ -179,6 +179,7 @@ private Q_SLOTS:
         stranded.setFallbackFolder(QString());
         stranded.AddLog("tre");
         stranded.AddLog("quattro");
+        stranded.reportFilePath(); // no file to name
         QCOMPARE(messagesOf(itemsOf(bare)),
                  (QStringList { "tre",
                                 "Impossibile scrivere il registro in " + failed
@@ -326,6 +327,7 @@ private Q_SLOTS:
     void checkForScripts()
     {
         ScriptedComponent component({ "COM1", "COM2", "COM3", "COM4" });
+        component.unconnectedBluetooth = { "rfcomm0" };
         component.setScript([](ScriptedComponent &c, const QString &command) {
             if (c.selectedPort() == "COM1")
                 c.deliver(command == "at+gmi" ? "\r\nSIEMENS\r\nOK\r\n" : "\r\nOK\r\n");
@@ -343,8 +345,11 @@ private Q_SLOTS:
         QCOMPARE(report["version"].toInt(), 1);
         QStringList reasons;
         for (const QJsonValue port : report["ports"].toArray())
-            reasons << port["reason"].toString();
-        QCOMPARE(reasons, (QStringList { "found", "no_answer", "permission_denied", "in_use" }));
+            reasons << port["result"].toString() + ' ' + port["reason"].toString();
+        QCOMPARE(reasons,
+                 (QStringList { "skipped bluetooth", "found found", "not_found no_answer",
+                                "not_found permission_denied", "kept_out in_use" }));
+        QCOMPARE(report["ports"][1]["port"], "/dev/COM1"); // by its device path
 
         SimulatedTerminal terminal;
         const int holder = ::open(terminal.portPath().toLocal8Bit(), O_RDWR | O_NOCTTY);
@@ -364,11 +369,14 @@ private Q_SLOTS:
         const QString late = check.folder.filePath("late");
         QProcess process;
         process.setProcessEnvironment(check.environment);
-        process.start(check.program, { "--wait", "60", late });
-        QVERIFY(process.waitForReadyRead(10000)); // "In attesa di ..."
-        QVERIFY(QFile::link(terminal.portPath(), late));
+        process.start(check.program, { "--wait", "60", "--json", late });
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(check.folder.filePath("Quorvane.txt")), 10000);
+        QVERIFY(QFile::link(terminal.portPath(), late)); // once "In attesa di ..." is written
         QVERIFY(process.waitForFinished(30000));
         QCOMPARE(process.exitCode(), 0);
+        // Named by a link, by the device in the document.
+        QCOMPARE(QJsonDocument::fromJson(process.readAllStandardOutput())["terminals"][0]["port"],
+                 terminal.portPath());
         QCOMPARE(messagesOf(linesOfFile(check.folder.filePath("Quorvane.txt"))),
                  (QStringList { "In attesa di " + late + " (fino a 60 secondi)...",
                                 "Ricerca del terminale in corso, attendere...",
@@ -386,26 +394,41 @@ private Q_SLOTS:
 
     // Ctrl-C or SIGTERM in the middle of a check of a silent port: the port closed as at the end
     // of a probe (unsent output discarded, then closed), the line logged, the signal's status.
+    // The document is printed all the same, the port being checked named as interrupted. A
+    // signal the check was started to ignore (a job in the background of a script) stays
+    // ignored: the check goes on to its end.
     void checkInterrupted_data()
     {
         QTest::addColumn<int>("signalNumber");
-        row("Ctrl-C", int(SIGINT));
-        row("SIGTERM", int(SIGTERM));
-        row("SIGHUP: the SSH session dropped", int(SIGHUP));
+        QTest::addColumn<bool>("ignored");
+        row("Ctrl-C", int(SIGINT), false);
+        row("SIGTERM", int(SIGTERM), false);
+        row("SIGHUP: the SSH session dropped", int(SIGHUP), false);
+        row("Ctrl-C to a job that ignores it", int(SIGINT), true);
     }
     void checkInterrupted()
     {
         QFETCH(int, signalNumber);
+        QFETCH(bool, ignored);
         SimulatedTerminal terminal;
-        terminal.setSilent(true);
+        terminal.setSilent(!ignored);
         const CheckBench check;
         QProcess process;
         process.setProcessEnvironment(check.environment);
-        process.start(check.program, { terminal.portPath() });
+        if (ignored)
+            process.setChildProcessModifier([] { ::signal(SIGINT, SIG_IGN); });
+        process.start(check.program, { "--json", terminal.portPath() });
         QTRY_VERIFY_WITH_TIMEOUT(!terminal.commands().empty(), 10000);
         ::kill(process.processId(), signalNumber);
         QVERIFY(process.waitForFinished(10000));
+        const QJsonDocument report = QJsonDocument::fromJson(process.readAllStandardOutput());
+        if (ignored) {
+            QCOMPARE(process.exitCode(), 0);
+            QCOMPARE(report["ports"][0]["reason"], "found");
+            return;
+        }
         QCOMPARE(process.exitCode(), 128 + signalNumber);
+        QCOMPARE(report["ports"][0]["reason"], "interrupted");
         QCOMPARE(messagesOf(linesOfFile(check.folder.filePath("Quorvane.txt"))).last(),
                  "Verifica interrotta.");
         const auto history = terminal.history();
@@ -494,6 +517,14 @@ private Q_SLOTS:
         QCOMPARE(QGuiApplication::clipboard()->text(), chosen);
         menu.value(1)->trigger(); // "Copia tutto"
         QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
+        QApplication::activePopupWidget()->close();
+        // With nothing selected the clipboard keeps what it had; a line without a path offers
+        // no path to copy.
+        list->clearSelection();
+        QTest::keyClick(list, Qt::Key_C, Qt::ControlModifier);
+        QCOMPARE(QGuiApplication::clipboard()->text(), itemsOf(*list).join('\n'));
+        Q_EMIT list->customContextMenuRequested(list->visualItemRect(list->item(2)).center());
+        QCOMPARE(QApplication::activePopupWidget()->actions().size(), 2);
     }
 };
 
