@@ -204,15 +204,15 @@ int runHeadlessCheck(const CheckOptions &options)
     const QStringList named = options.ports;
     const bool waits = options.wait > 0s;
     const QDeadlineTimer deadline(options.wait);
-    // A check that waits leaves a named port that is not there yet to a later round; its last
-    // round, when the time is up, names it missing.
-    bool lastRound = !waits;
+    // A check that waits leaves a named port that is not there yet out until a round runs (or
+    // the time is up); from then on every round names it, missing or not.
+    bool reportMissing = !waits;
     auto component = named.isEmpty()
         ? std::make_unique<SerialComponent>()
-        : std::make_unique<SerialComponent>([&named, &lastRound] {
+        : std::make_unique<SerialComponent>([&named, &reportMissing] {
               PortList ports;
               for (const QString &port : named) {
-                  if (lastRound || QFile::exists(SerialComponent::devicePath(port)))
+                  if (reportMissing || QFile::exists(SerialComponent::devicePath(port)))
                       ports.names << port;
               }
               return ports;
@@ -269,14 +269,14 @@ int runHeadlessCheck(const CheckOptions &options)
     }
     bool found = false;
     for (;;) {
-        lastRound = lastRound || deadline.hasExpired();
+        reportMissing = true;
         const QByteArray checked = portsNow(listed());
         found = scan.CercaCell() != 0;
-        if (found || lastRound || scan.wasStopped() || deadline.hasExpired())
+        if (found || !waits || scan.wasStopped() || deadline.hasExpired())
             break;
         log.AddLog(checkingAgainMessage((deadline.remainingTime() + 999) / 1000));
         waitUntil([&] { return portsNow(listed()) != checked; }, CheckAgainAfter);
-        if (deadline.hasExpired())
+        if (deadline.hasExpired() || scan.wasStopped())
             break;
     }
     if (scan.wasStopped())

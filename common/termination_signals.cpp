@@ -78,8 +78,10 @@ void TerminationSignals::readSignal()
 {
     unsigned char number = 0;
     while (::read(signalPipe[0], &number, 1) == 1) {
-        waiting = 0;
+        // Served once whoever serves it is done: a second signal meanwhile (the closing of a
+        // port that hangs) ends the process.
         Q_EMIT received(number);
+        waiting = 0;
     }
 }
 

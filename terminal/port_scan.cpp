@@ -144,7 +144,6 @@ PortScan::PortScan(SerialComponent &component, CommandExchange &exchange, LogSin
 qint16 PortScan::CercaCell()
 {
     m_exchange.InRicerca = true;
-    m_stopping = m_stopped = false;
     m_log.AddLog(LogText::SearchStarted);
 
     qint16 found = 0;
@@ -166,10 +165,8 @@ qint16 PortScan::CercaCell()
             note(LogText::ModemManagerSilent);
     }
     for (qsizetype i = 0; i < ports.size(); ++i) {
-        if (m_stopping) {
-            m_stopped = true;
+        if (m_stopping)
             break;
-        }
         const QString &name = ports.at(i);
         m_outcomes.append(PortOutcome(name));
         probe(name);
@@ -184,7 +181,7 @@ qint16 PortScan::CercaCell()
         m_component.setPortOpen(false);
     }
     // A modem the user may be looking for, that no port of the scan reaches.
-    QList<NonSerialModem> modems = m_stopped ? QList<NonSerialModem>() : listed.nonSerialModems;
+    QList<NonSerialModem> modems = m_stopping ? QList<NonSerialModem>() : listed.nonSerialModems;
     if (!modems.isEmpty())
         addModemManagerModems(modems, modemManager.answer());
     for (const NonSerialModem &modem : std::as_const(modems))

@@ -79,10 +79,10 @@ public:
     QString Marca;
 
     // Asks the running scan to end once it is done with the port it is on: no other port is
-    // checked (nobody reads its lines any more, say).
+    // checked, by this scan or a later one (nobody reads its lines any more, say).
     void stopAfterPort() { m_stopping = true; }
-    // Whether the last scan ended so, before its last port.
-    bool wasStopped() const { return m_stopped; }
+    // Whether that was asked.
+    bool wasStopped() const { return m_stopping; }
 
     // Each port of the last scan, in the order they were listed; the one being checked last.
     const QList<PortOutcome> &outcomes() const { return m_outcomes; }
@@ -106,5 +106,4 @@ private:
     QList<PortOutcome> m_outcomes;
     QStringList m_messages;
     bool m_stopping = false;
-    bool m_stopped = false;
 };

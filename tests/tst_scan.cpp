@@ -434,7 +434,7 @@ private Q_SLOTS:
         // In one program, a scan after one whose question is still stuck does not wait again.
         s.bench.ports = { s.port };
         s.scanHere();
-        ticksBeforeThePort([](int ticks) { return ticks < 20; })(s);
+        ticksBeforeThePort([](int ticks) { return ticks < 60; })(s);
         s.scanHere();
         QCOMPARE(messagesOf(s.bench.lines).count("Trovato: -SIEMENS-"), 2);
     }
@@ -703,7 +703,7 @@ private Q_SLOTS:
         // Answering at once, it is not waited for: the five seconds are a limit, not a pause.
         row("ModemManager knows the manufacturer", Setup([=](Scene &s) {
                 modemManager(atPort)(s);
-                ticksBeforeThePort([](int ticks) { return ticks < 20; })(s);
+                ticksBeforeThePort([](int ticks) { return ticks < 60; })(s);
                 // udev's stable link to the port, in a played /dev.
                 QVERIFY(plant(s.root.path(),
                               { { "dev/serial/by-id/usb-Quectel_EC25-if02-port0",

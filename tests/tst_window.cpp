@@ -419,6 +419,7 @@ private Q_SLOTS:
             process.setChildProcessModifier([] { ::signal(SIGINT, SIG_IGN); });
         process.start(check.program, { "--json", terminal.portPath() });
         QTRY_VERIFY_WITH_TIMEOUT(!terminal.commands().empty(), 10000);
+        QCOMPARE(process.state(), QProcess::Running);
         ::kill(process.processId(), signalNumber);
         QVERIFY(process.waitForFinished(10000));
         const QJsonDocument report = QJsonDocument::fromJson(process.readAllStandardOutput());

@@ -60,13 +60,18 @@ QString userName(uid_t user)
     return entry ? QString::fromLocal8Bit(entry->pw_name) : QString::number(user);
 }
 
-// Whether a lock, of `owner`, naming process `pid`, may be believed in a folder of its kind.
+// Whether a lock, `lock`, naming process `pid`, may be believed in a folder of its kind.
 bool isBelievable(const struct stat &folder, const struct stat &lock, qint64 pid)
 {
     if (!(folder.st_mode & S_IWOTH) || lock.st_uid == 0 || lock.st_uid == folder.st_uid
-        || userOfGroup(folder.st_gid) == lock.st_uid || userIdsOf(pid).contains(lock.st_uid))
+        || userOfGroup(folder.st_gid) == lock.st_uid)
         return true;
-    return pid <= 0 && std::time(nullptr) - lock.st_mtime < WritingSeconds;
+    if (pid <= 0)
+        return std::time(nullptr) - lock.st_mtime < WritingSeconds;
+    const QList<uint> users = userIdsOf(pid);
+    // A process that is there but hides its users (/proc mounted with hidepid) hides its
+    // descriptors too, which the other signs would see: its lock stands.
+    return users.contains(lock.st_uid) || (users.isEmpty() && isAlive(pid));
 }
 
 enum class Removal { Removed, Gone, Changed, Refused };
@@ -164,8 +169,9 @@ LockSearch lockOfDevice(quint64 device)
             const QString lockPath = QString::fromLatin1(folder) + QLatin1Char('/') + name;
             struct stat judged = {};
             const std::optional<QByteArray> content = readLockFile(lockPath, &judged);
-            if (!content)
-                ::lstat(QFile::encodeName(lockPath).constData(), &judged);
+            // Gone since the folder was listed: its program has ended, or moved it aside.
+            if (!content && ::lstat(QFile::encodeName(lockPath).constData(), &judged) != 0)
+                continue;
             // A lock we cannot read, or that is no file, is taken to be live.
             const qint64 pid = content ? lockFilePid(*content) : 0;
             if (!isBelievable(folderInfo, judged, pid)) {
@@ -194,6 +200,8 @@ LockSearch lockOfDevice(quint64 device)
                 struct stat now = {};
                 const std::optional<QByteArray> fresh = readLockFile(lockPath, &now);
                 const qint64 owner = fresh ? lockFilePid(*fresh) : 0;
+                if (fresh && !isBelievable(folderInfo, now, owner))
+                    break;
                 if (!fresh || owner <= 0 || isAlive(owner)) {
                     search.held = DeviceLock { owner, QString() };
                     return search;

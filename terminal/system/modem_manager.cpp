@@ -46,6 +46,7 @@ ModemManagerAnswer::find(const QString &portName) const
 #include <dbus/dbus.h>
 #include <mutex>
 #include <sys/eventfd.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
@@ -152,8 +153,9 @@ QList<ModemManagerAnswer::Modem> modemsIn(DBusMessage *reply)
 }
 
 // The question itself, on a connection of its own to the bus at `address`, closed after it.
-// Every step may wait on the bus daemon: this runs off the window's thread.
-ModemManagerAnswer askOnTheBus(const QByteArray &address)
+// Every step may wait on the bus daemon: this runs off the window's thread, and may outlive the
+// program's own objects (it logs nothing itself: why it failed is left in `failure`).
+ModemManagerAnswer askOnTheBus(const QByteArray &address, QByteArray &failure)
 {
     ModemManagerAnswer answer;
     DBusError error;
@@ -165,7 +167,7 @@ ModemManagerAnswer askOnTheBus(const QByteArray &address)
         bus = nullptr;
     }
     if (!bus) {
-        qCDebug(lcModemManager) << "no system bus:" << error.message;
+        failure = QByteArray("no system bus: ") + error.message;
         dbus_error_free(&error);
         return answer;
     }
@@ -176,7 +178,7 @@ ModemManagerAnswer askOnTheBus(const QByteArray &address)
     DBusMessage *reply = dbus_connection_send_with_reply_and_block(bus, call, TimeoutMs, &error);
     dbus_message_unref(call);
     if (!reply) {
-        qCDebug(lcModemManager) << "ModemManager did not list its modems:" << error.name;
+        failure = QByteArray("ModemManager did not list its modems: ") + error.name;
         // Not running, or the question is not allowed: it cannot be asked. Busy: no answer.
         const QByteArray name = error.name;
         if (name == DBUS_ERROR_NO_REPLY || name == DBUS_ERROR_TIMEOUT
@@ -205,6 +207,7 @@ struct ModemManagerView::Question
     std::mutex mutex;
     bool finished = false;
     ModemManagerAnswer answer;
+    QByteArray failure;
     const int answered = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     ~Question()
     {
@@ -235,23 +238,32 @@ ModemManagerAnswer ModemManagerView::ask()
     auto question = std::make_shared<Question>();
     if (question->answered < 0)
         return {};
+    try {
+        std::thread([question, address] {
+            QByteArray failure;
+            ModemManagerAnswer answer = askOnTheBus(address, failure);
+            const std::lock_guard lock(question->mutex);
+            question->answer = std::move(answer);
+            question->failure = failure;
+            question->finished = true;
+            const eventfd_t one = 1;
+            ::eventfd_write(question->answered, one);
+        }).detach();
+    } catch (const std::system_error &) {
+        return {}; // no thread to be had: it cannot be asked
+    }
     m_question = question;
-    std::thread([question, address] {
-        ModemManagerAnswer answer = askOnTheBus(address);
-        const std::lock_guard lock(question->mutex);
-        question->answer = std::move(answer);
-        question->finished = true;
-        const eventfd_t one = 1;
-        ::eventfd_write(question->answered, one);
-    }).detach();
     // Served as an event, which ends the wait for events at once; the window keeps repainting
     // and its buttons answer meanwhile.
     QSocketNotifier notice(question->answered, QSocketNotifier::Read);
     Globali::pumpEventsUntil([&question] { return question->isFinished(); },
                              std::chrono::milliseconds(TimeoutMs));
     const std::lock_guard lock(question->mutex);
-    if (question->finished)
+    if (question->finished) {
+        if (!question->failure.isEmpty())
+            qCDebug(lcModemManager) << question->failure;
         return question->answer;
+    }
     ModemManagerAnswer late;
     late.state = ModemManagerAnswer::State::NoAnswer;
     return late;

@@ -171,7 +171,7 @@ UdevRecord udevRecord(const QByteArray &content)
         if (line.startsWith("E:")) {
             const qsizetype equals = line.indexOf('=');
             const QByteArray key = line.mid(2, equals - 2);
-            if (equals > 2 && !key.startsWith('.'))
+            if (equals > 2)
                 record.properties.insert(QString::fromUtf8(key),
                                          QString::fromUtf8(line.mid(equals + 1)));
         } else if (line.startsWith("I:")) {

@@ -52,9 +52,9 @@ LockFileTarget lockFileTarget(const QString &name);
 qint64 lockHolder(const QByteArray &locks, quint64 fileSystem, quint64 inode);
 
 // What udev's database holds of a device (/run/udev/data/cMAJOR:MINOR): the properties its rules
-// set ("E:KEY=VALUE" lines; ModemManager's rules tag each port of a modem so), udev's private ones
-// (a key starting with '.') left out, and when udev initialised the device ("I:", microseconds of
-// CLOCK_MONOTONIC), when it says. Lines of other kinds and lines it cannot read are passed over.
+// set ("E:KEY=VALUE" lines; ModemManager's rules tag each port of a modem so), and when udev
+// initialised the device ("I:", microseconds of CLOCK_MONOTONIC), when it says. Lines of other
+// kinds and lines it cannot read are passed over.
 struct UdevRecord
 {
     QHash<QString, QString> properties;
