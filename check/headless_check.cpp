@@ -140,6 +140,66 @@ QString devicePathOf(const QString &port)
     return printable(device.isEmpty() ? path : device);
 }
 
+// The word a script reads for why a device offers no serial port.
+QString causeWord(DeviceWithoutPorts::Cause cause)
+{
+    using Cause = DeviceWithoutPorts::Cause;
+    switch (cause) {
+    case Cause::StorageMode:
+        return QStringLiteral("storage_mode");
+    case Cause::HeldThroughUsbfs:
+        return QStringLiteral("usbfs");
+    case Cause::NoDriver:
+        return QStringLiteral("no_driver");
+    case Cause::FileTransfer:
+        return QStringLiteral("file_transfer");
+    case Cause::NetworkMode:
+        return QStringLiteral("network_mode");
+    case Cause::NoPciDriver:
+        return QStringLiteral("pci_no_driver");
+    case Cause::OtherConfiguration:
+        break;
+    }
+    return QStringLiteral("other_configuration");
+}
+
+// A device that offers no serial port, as the document lists it.
+QJsonObject deviceEntry(bool onPci, const QString &path, const QString &vendorId,
+                        const QString &productId, const QString &manufacturer,
+                        const QString &product, const QString &cause, const QString &fix,
+                        const QString &line)
+{
+    return QJsonObject { { QStringLiteral("bus"), onPci ? QStringLiteral("pci") : QStringLiteral("usb") },
+                         { QStringLiteral("path"), printable(QFileInfo(path).fileName()) },
+                         { QStringLiteral("vendor_id"), vendorId },
+                         { QStringLiteral("product_id"), productId },
+                         { QStringLiteral("manufacturer"), textOrNull(manufacturer) },
+                         { QStringLiteral("product"), textOrNull(product) },
+                         { QStringLiteral("cause"), cause },
+                         { QStringLiteral("fix"), textOrNull(fix) },
+                         { QStringLiteral("message"), line } };
+}
+
+// The modems, phones and adapters the scan told of that offer no serial port, and why.
+QJsonArray devicesOf(const PortScan &scan)
+{
+    QJsonArray devices;
+    for (const NonSerialModem &modem : scan.modemsWithoutPorts()) {
+        const QString cause = modem.managed && !modem.hasTty ? QStringLiteral("modemmanager")
+            : !modem.atPort.isEmpty()                        ? QStringLiteral("wwan_at_port")
+                                                             : QStringLiteral("qmi_mbim");
+        devices.append(deviceEntry(modem.onPci, modem.path, modem.vendorId, modem.productId,
+                                   modem.manufacturer, modem.product, cause, QString(),
+                                   nonSerialModemMessage(modem)));
+    }
+    for (const DeviceWithoutPorts &device : scan.devicesWithoutPorts()) {
+        devices.append(deviceEntry(device.onPci, device.path, device.vendorId, device.productId,
+                                   device.manufacturer, device.product, causeWord(device.cause),
+                                   fixCommand(device), deviceWithoutPortsMessage(device)));
+    }
+    return devices;
+}
+
 int statusOf(const PortScan &scan, bool found)
 {
     if (found)
@@ -194,6 +254,7 @@ QByteArray checkReport(const PortScan &scan)
     return QJsonDocument(QJsonObject { { QStringLiteral("version"), 1 },
                                        { QStringLiteral("terminals"), terminals },
                                        { QStringLiteral("ports"), ports },
+                                       { QStringLiteral("devices"), devicesOf(scan) },
                                        { QStringLiteral("messages"),
                                          QJsonArray::fromStringList(scan.messages()) } })
         .toJson(QJsonDocument::Indented);

@@ -32,6 +32,111 @@ QString deviceName(const QString &manufacturer, const QString &product)
         : QStringList { maker, name }.join(QLatin1Char(' ')).trimmed();
 }
 
+// A device by its name and its numbers ("Quectel EC25 (USB 2c7c:0125)"), or by its numbers alone.
+QString labelled(const QString &name, const QString &numbers)
+{
+    return name.isEmpty() ? numbers : name + QStringLiteral(" (") + numbers + u')';
+}
+
+// A device that offers no serial port, as its line opens: what it is, its name and numbers.
+QString subjectOf(const DeviceWithoutPorts &device)
+{
+    using Kind = DeviceWithoutPorts::Kind;
+    const QString label =
+        labelled(deviceName(device.manufacturer, device.product),
+                 message(QStringLiteral("%1 %2:%3"),
+                         device.onPci ? QStringLiteral("PCI") : QStringLiteral("USB"),
+                         device.vendorId, device.productId));
+    switch (device.kind) {
+    case Kind::Modem:
+        return QStringLiteral("Il modem ") + label;
+    case Kind::Phone:
+        return QStringLiteral("Il telefono ") + label;
+    case Kind::SerialAdapter:
+        return QStringLiteral("L'adattatore seriale ") + label;
+    case Kind::Device:
+        break;
+    }
+    return QStringLiteral("Il dispositivo ") + label;
+}
+
+// Why a modem is still a CD-ROM, and what to do.
+QString storageModeMessage(const DeviceWithoutPorts &device)
+{
+    using Switcher = DeviceWithoutPorts::Switcher;
+    const QString still = subjectOf(device)
+        + QStringLiteral(" \u00e8 ancora in modalit\u00e0 CD-ROM (archivio di massa): ");
+    switch (device.switcher) {
+    case Switcher::Missing:
+        return still
+            + QStringLiteral("usb-modeswitch, che lo commuta in modem, non \u00e8 installato. "
+                             "Installarlo (sudo apt install usb-modeswitch), poi scollegare e "
+                             "ricollegare il dispositivo.");
+    case Switcher::KnowsDevice:
+    case Switcher::KnowsVendor:
+        return still
+            + QStringLiteral("usb-modeswitch lo conosce, ma non lo ha commutato in modem. Per "
+                             "commutarlo a mano: ")
+            + fixCommand(device);
+    case Switcher::DoesNotKnow:
+        break;
+    }
+    return still
+        + QStringLiteral("i dati di usb-modeswitch installati non conoscono questo modello: serve "
+                         "una versione pi\u00f9 recente di usb-modeswitch-data.");
+}
+
+// Who holds a device through usbfs, and what to do.
+QString usbfsMessage(const DeviceWithoutPorts &device)
+{
+    const QString subject = subjectOf(device);
+    if (device.holderPid <= 0) {
+        return subject
+            + message(QStringLiteral(" \u00e8 tenuto attraverso usbfs da un programma che non si "
+                                     "pu\u00f2 identificare (sudo fuser -v %1 lo mostra): nessun "
+                                     "driver seriale pu\u00f2 prenderlo finch\u00e9 quel "
+                                     "programma non lo lascia."),
+                      device.usbfsNode);
+    }
+    const QString holder = device.holder.isEmpty() ? QStringLiteral("?") : device.holder;
+    const QString pid = QString::number(device.holderPid);
+    QString line = subject
+        + (device.holderGuessed
+               ? message(QStringLiteral(" \u00e8 tenuto attraverso usbfs da un programma di un "
+                                        "altro utente, con ogni probabilit\u00e0 %1 (processo "
+                                        "%2): nessun driver seriale pu\u00f2 prenderlo."),
+                         holder, pid)
+               : message(QStringLiteral(" \u00e8 tenuto da %1 (processo %2) attraverso usbfs: "
+                                        "nessun driver seriale pu\u00f2 prenderlo."),
+                         holder, pid));
+    if (device.holder == QLatin1String("brltty")) {
+        return line
+            + QStringLiteral(" brltty serve ai display Braille: se non se ne usa uno, rimuoverlo "
+                             "(sudo apt remove brltty) o disattivarne la regola udev (sudo "
+                             "systemctl mask brltty-udev.service), poi scollegare e ricollegare "
+                             "il dispositivo.");
+    }
+    return line
+        + QStringLiteral(" Chiudere quel programma, poi scollegare e ricollegare il dispositivo.");
+}
+
+// The interfaces no driver took, and how to have the serial driver take them.
+QString noDriverMessage(const DeviceWithoutPorts &device)
+{
+    QStringList numbers;
+    for (const int number : device.unboundInterfaces)
+        numbers << QString::number(number);
+    const bool one = numbers.size() == 1;
+    return subjectOf(device)
+        + (one ? QStringLiteral(" ha l'interfaccia %1 senza driver: ")
+               : QStringLiteral(" ha le interfacce %1 senza driver: "))
+              .arg(numbers.join(QStringLiteral(", ")))
+        + QStringLiteral("il driver seriale del kernel non conosce questo modello. ")
+        + (one ? QStringLiteral("Per farla prendere al driver option: ")
+               : QStringLiteral("Per farle prendere al driver option: "))
+        + fixCommand(device) + QStringLiteral(" (oppure usare un kernel pi\u00f9 recente).");
+}
+
 } // namespace
 
 QString printable(const QString &text)
@@ -217,10 +322,98 @@ QString nonSerialModemMessage(const NonSerialModem &modem)
                                       "seriale: non viene verificata."),
                        numbers, modem.atPort);
     }
-    const QString name = deviceName(modem.manufacturer, modem.product);
     return QStringLiteral("Il modem %1 non ha porte seriali (solo QMI o MBIM): non pu\u00f2 "
                           "essere verificato.")
-        .arg(name.isEmpty() ? numbers : name + QStringLiteral(" (") + numbers + u')');
+        .arg(labelled(deviceName(modem.manufacturer, modem.product), numbers));
+}
+
+QString deviceWithoutPortsMessage(const DeviceWithoutPorts &device)
+{
+    using Cause = DeviceWithoutPorts::Cause;
+    switch (device.cause) {
+    case Cause::StorageMode:
+        return storageModeMessage(device);
+    case Cause::HeldThroughUsbfs:
+        return usbfsMessage(device);
+    case Cause::NoDriver:
+        return noDriverMessage(device);
+    case Cause::FileTransfer:
+        return subjectOf(device)
+            + message(QStringLiteral(" \u00e8 collegato per il trasferimento di file (%1) e in "
+                                     "questa modalit\u00e0 non offre porte AT: non pu\u00f2 "
+                                     "essere verificato."),
+                      device.protocol);
+    case Cause::NetworkMode:
+        return subjectOf(device)
+            + message(device.networkInterfaces.size() == 1
+                          ? QStringLiteral(" \u00e8 in modalit\u00e0 rete (interfaccia %1): si "
+                                           "gestisce dalla sua pagina web e non risponde ai "
+                                           "comandi AT.")
+                          : QStringLiteral(" \u00e8 in modalit\u00e0 rete (interfacce %1): si "
+                                           "gestisce dalla sua pagina web e non risponde ai "
+                                           "comandi AT."),
+                      device.networkInterfaces.join(QStringLiteral(", ")));
+    case Cause::NoPciDriver:
+        return subjectOf(device)
+            + QStringLiteral(" non \u00e8 preso da nessun driver del kernel (%1 lo mostra): "
+                             "serve un kernel che abbia il suo driver.")
+                  .arg(fixCommand(device));
+    case Cause::OtherConfiguration:
+        return subjectOf(device)
+            + QStringLiteral(" ha il modem nella configurazione USB %1, ma usa la %2. Per "
+                             "sceglierla: %3")
+                  .arg(QString::number(device.configuration),
+                       QString::number(device.activeConfiguration), fixCommand(device));
+    }
+    return QString();
+}
+
+QString fixCommand(const DeviceWithoutPorts &device)
+{
+    using Cause = DeviceWithoutPorts::Cause;
+    using Switcher = DeviceWithoutPorts::Switcher;
+    const QString vendor = printable(device.vendorId);
+    const QString product = printable(device.productId);
+    const QString name = printable(device.name);
+    switch (device.cause) {
+    case Cause::StorageMode: {
+        const QString switchBy = QStringLiteral("sudo usb_modeswitch -v 0x%1 -p 0x%2 ").arg(vendor, product);
+        if (device.switcher == Switcher::Missing)
+            return QStringLiteral("sudo apt install usb-modeswitch");
+        if (device.switcher == Switcher::DoesNotKnow)
+            return QString();
+        if (!device.switchEntry.isEmpty())
+            return switchBy + QStringLiteral("-c ") + printable(device.switchEntry);
+        // Huawei's rule for all its modems switches them to Huawei's new mode.
+        if (device.switcher == Switcher::KnowsVendor && device.vendorId == QLatin1String("12d1"))
+            return switchBy + QStringLiteral("-J");
+        // The device's entry, out of the data's pack.
+        return QStringLiteral("tar -xzf /usr/share/usb_modeswitch/configPack.tar.gz -C /tmp "
+                              "%1:%2 && ")
+                   .arg(vendor, product)
+            + switchBy + QStringLiteral("-c /tmp/%1:%2").arg(vendor, product);
+    }
+    case Cause::HeldThroughUsbfs:
+        if (device.holder == QLatin1String("brltty"))
+            return QStringLiteral("sudo apt remove brltty");
+        if (device.holderPid <= 0 && !device.usbfsNode.isEmpty())
+            return QStringLiteral("sudo fuser -v ") + printable(device.usbfsNode);
+        return QString();
+    case Cause::NoDriver:
+        return QStringLiteral("sudo modprobe option && echo %1 %2%3 | sudo tee "
+                              "/sys/bus/usb-serial/drivers/option1/new_id")
+            .arg(vendor, product,
+                 device.besideOtherClasses ? QStringLiteral(" ff") : QString());
+    case Cause::NoPciDriver:
+        return QStringLiteral("lspci -k -s ") + name;
+    case Cause::OtherConfiguration:
+        return QStringLiteral("echo %1 | sudo tee /sys/bus/usb/devices/%2/bConfigurationValue")
+            .arg(QString::number(device.configuration), name);
+    case Cause::FileTransfer:
+    case Cause::NetworkMode:
+        break;
+    }
+    return QString();
 }
 
 QString waitingForPortsMessage(const QStringList &ports, qint64 seconds)

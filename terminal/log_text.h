@@ -1,6 +1,7 @@
 #pragma once
 
 #include "open_failure.h"
+#include "system/devices_without_ports.h"
 #include "system/nonserial_modems.h"
 #include "system/port_identity.h"
 
@@ -72,6 +73,12 @@ QString deviceMessage(const UsbInterface &usb, PortRole role = PortRole::Unknown
 // The line that says why a modem with no serial port is not checked: it has only QMI or MBIM,
 // its AT port is the kernel's WWAN port, or ModemManager manages it.
 QString nonSerialModemMessage(const NonSerialModem &modem);
+
+// The line that says why a modem, a phone or an adapter offers no serial port, and what to do.
+QString deviceWithoutPortsMessage(const DeviceWithoutPorts &device);
+
+// The command that line gives to set it right, as the user types it; empty when there is none.
+QString fixCommand(const DeviceWithoutPorts &device);
 
 // A check that waits for ports named to it that are not there yet, for so many seconds.
 QString waitingForPortsMessage(const QStringList &ports, qint64 seconds);

@@ -180,12 +180,24 @@ qint16 PortScan::CercaCell()
         Globali::pumpEvents();
         m_component.setPortOpen(false);
     }
-    // A modem the user may be looking for, that no port of the scan reaches.
-    QList<NonSerialModem> modems = m_stopping ? QList<NonSerialModem>() : listed.nonSerialModems;
-    if (!modems.isEmpty())
-        addModemManagerModems(modems, modemManager.answer());
-    for (const NonSerialModem &modem : std::as_const(modems))
+    // A modem, a phone or an adapter the user may be looking for, that no port of the scan
+    // reaches, and why.
+    m_modems.clear();
+    m_devices.clear();
+    if (!m_stopping) {
+        QList<NonSerialModem> modems = listed.nonSerialModems;
+        if (!modems.isEmpty())
+            addModemManagerModems(modems, modemManager.answer());
+        for (const NonSerialModem &modem : std::as_const(modems)) {
+            if (modem.isToldOf())
+                m_modems << modem;
+        }
+        m_devices = listed.devicesWithoutPorts;
+    }
+    for (const NonSerialModem &modem : std::as_const(m_modems))
         note(nonSerialModemMessage(modem));
+    for (const DeviceWithoutPorts &device : std::as_const(m_devices))
+        note(deviceWithoutPortsMessage(device));
 
     modemManager.endScan();
     m_exchange.InRicerca = false;

@@ -87,8 +87,12 @@ public:
     // Each port of the last scan, in the order they were listed; the one being checked last.
     const QList<PortOutcome> &outcomes() const { return m_outcomes; }
     // The lines of the last scan about no port of it: no port at all, ModemManager silent, the
-    // modems without serial ports.
+    // modems, phones and adapters without serial ports.
     const QStringList &messages() const { return m_messages; }
+    // The modems without serial ports the last scan told of, and the devices that offer none for
+    // a cause of their own.
+    const QList<NonSerialModem> &modemsWithoutPorts() const { return m_modems; }
+    const QList<DeviceWithoutPorts> &devicesWithoutPorts() const { return m_devices; }
 
 private:
     void probe(const QString &name);
@@ -105,5 +109,7 @@ private:
     LogSink &m_log;
     QList<PortOutcome> m_outcomes;
     QStringList m_messages;
+    QList<NonSerialModem> m_modems;
+    QList<DeviceWithoutPorts> m_devices;
     bool m_stopping = false;
 };

@@ -123,8 +123,10 @@ QList<NonSerialModem> findNonSerialModems(const QString &systemRoot)
                 continue;
             const auto [at, added] = found.try_emplace(device->first);
             Gathered &gathered = at->second;
-            if (added)
+            if (added) {
                 gathered.modem = device->second;
+                gathered.modem.path = device->first;
+            }
             gathered.modem.ports << name;
             if (isWwanAtPort(name))
                 gathered.atPorts << name;

@@ -15,6 +15,7 @@
 struct NonSerialModem
 {
     bool onPci = false; // else on USB
+    QString path; // the device's folder in sysfs
     QString vendorId; // four lower-case hex digits, as sysfs writes them
     QString productId; // the PCI function's device number on PCI
     QString manufacturer; // the USB device's own strings; empty when it has none, and on PCI
@@ -26,6 +27,13 @@ struct NonSerialModem
     QStringList ports;
     // ModemManager's modem, when ModemManager manages it.
     std::optional<ModemManagerAnswer::Modem> managed;
+    // Serial functions are there beside its QMI or MBIM port, only no driver took them: the line
+    // that says so stands for its own.
+    bool serialFunctionsUnbound = false;
+
+    // Whether the scan has a line to say of it: ModemManager manages it, its AT port is a WWAN
+    // port, or it has only QMI or MBIM.
+    bool isToldOf() const { return managed || !atPort.isEmpty() || !serialFunctionsUnbound; }
 };
 
 // The modems sysfs below `systemRoot` tells of that have no serial port to check, one for each

@@ -79,12 +79,6 @@ PortIdentity::Record recordFacts(const UdevRecord &record)
     return facts;
 }
 
-// A number sysfs writes in hex ("ff"); 0 when there is none.
-int hexAttribute(const QString &folder, const char *name)
-{
-    return attributeOf(folder, name).toInt(nullptr, 16);
-}
-
 // A port is a USB interface's own when the device it hangs off is the interface (a modem's
 // ttyACM) or a port of a USB serial converter right below it (ttyUSB). A port further down, such
 // as a Bluetooth link through a USB adapter, belongs to another device.
@@ -98,19 +92,18 @@ std::optional<UsbInterface> usbInterfaceOf(const QDir &root, dev_t device)
     if (entry.isEmpty() || parent.isEmpty())
         return std::nullopt;
     for (const QString &folder : { parent, QFileInfo(parent).path() }) {
-        bool ok = false;
-        const int number = attributeOf(folder, "bInterfaceNumber").toInt(&ok, 16);
-        if (!ok)
+        const std::optional<UsbInterfaceEntry> interface = usbInterfaceAt(folder);
+        if (!interface)
             continue;
         const std::optional<UsbDevice> device = usbDeviceAt(QFileInfo(folder).path());
         if (!device)
             return std::nullopt;
         return UsbInterface { *device,
-                              number,
-                              hexAttribute(folder, "bInterfaceClass"),
-                              hexAttribute(folder, "bInterfaceSubClass"),
-                              hexAttribute(folder, "bInterfaceProtocol"),
-                              driverOf(folder) };
+                              interface->number,
+                              interface->interfaceClass,
+                              interface->interfaceSubClass,
+                              interface->interfaceProtocol,
+                              interface->driver };
     }
     return std::nullopt;
 }

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <map>
 
 PortList listSerialPorts(const QString &systemRoot)
@@ -40,5 +41,14 @@ PortList listSerialPorts(const QString &systemRoot)
     for (const auto &[path, name] : unconnected)
         ports.unconnectedBluetooth << name;
     ports.nonSerialModems = findNonSerialModems(systemRoot);
+    ports.devicesWithoutPorts = findDevicesWithoutPorts(systemRoot);
+    for (NonSerialModem &modem : ports.nonSerialModems) {
+        modem.serialFunctionsUnbound = std::any_of(
+            ports.devicesWithoutPorts.begin(), ports.devicesWithoutPorts.end(),
+            [&modem](const DeviceWithoutPorts &device) {
+                return device.cause == DeviceWithoutPorts::Cause::NoDriver
+                    && device.path == modem.path;
+            });
+    }
     return ports;
 }

@@ -113,3 +113,13 @@ QString processName(const QString &procFolder, qint64 pid)
                readSmallFile(QStringLiteral("%1/%2/comm").arg(procFolder, QString::number(pid))))
         .trimmed();
 }
+
+qint64 processNamed(const QString &procFolder, const QString &name)
+{
+    for (const QString &entry : entriesOf(procFolder)) {
+        const qint64 pid = numberOf(QFile::encodeName(entry).constData());
+        if (pid > 0 && processName(procFolder, pid) == name)
+            return pid;
+    }
+    return 0;
+}

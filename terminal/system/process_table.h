@@ -30,3 +30,6 @@ qint64 lockingProcess(const QString &procFolder, quint64 fileSystem, quint64 ino
 
 // The name of a process, as it gives it (/proc/PID/comm); empty when it cannot be seen.
 QString processName(const QString &procFolder, qint64 pid);
+
+// The first process that gives `name` as its name (/proc/PID/comm); 0 when none is seen.
+qint64 processNamed(const QString &procFolder, const QString &name);

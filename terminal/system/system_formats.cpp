@@ -1,6 +1,7 @@
 #include "system_formats.h"
 
 #include <QChar>
+#include <QRegularExpression>
 
 #include <algorithm>
 #include <cstring>
@@ -195,4 +196,76 @@ QString deviceIdNumber(QStringView text)
                              || (c >= QLatin1Char('a') && c <= QLatin1Char('f'));
                      });
     return hex ? number : QString();
+}
+
+QList<int> configurationsWith(QByteArrayView descriptors, int interfaceClass, int subClass)
+{
+    constexpr qsizetype DeviceDescriptor = 18;
+    constexpr quint8 Configuration = 2, Interface = 4;
+    auto byteAt = [&descriptors](qsizetype at) { return quint8(descriptors[at]); };
+    QList<int> configurations;
+    qsizetype at = DeviceDescriptor;
+    while (at + 9 <= descriptors.size() && byteAt(at + 1) == Configuration) {
+        const qsizetype total = byteAt(at + 2) | byteAt(at + 3) << 8;
+        const qsizetype length = byteAt(at);
+        if (length < 9 || total < length)
+            break;
+        const int value = byteAt(at + 5);
+        const qsizetype end = qMin(at + total, descriptors.size());
+        for (qsizetype inner = at + length; inner + 2 <= end;) {
+            const qsizetype size = byteAt(inner);
+            if (size < 2)
+                break;
+            if (byteAt(inner + 1) == Interface && size >= 9 && inner + 9 <= end
+                && byteAt(inner + 5) == interfaceClass && byteAt(inner + 6) == subClass) {
+                configurations << value;
+                break;
+            }
+            inner += size;
+        }
+        at += total;
+    }
+    return configurations;
+}
+
+bool ModeSwitchRules::knowsDevice(const QString &vendorId, const QString &productId) const
+{
+    return devices.contains(vendorId + QLatin1Char(':') + productId);
+}
+
+bool ModeSwitchRules::knowsByVendor(const QString &vendorId, const QString &manufacturer) const
+{
+    return std::any_of(vendors.begin(), vendors.end(), [&](const VendorRule &rule) {
+        return rule.vendorId == vendorId
+            && (rule.excludedManufacturer.isEmpty() || manufacturer != rule.excludedManufacturer);
+    });
+}
+
+ModeSwitchRules modeSwitchRules(const QByteArray &rules)
+{
+    // A match of a rule: ATTR{idVendor}=="12d1", ATTRS{manufacturer}!="Android".
+    static const QRegularExpression Match(
+        QStringLiteral("ATTRS?\\{(\\w+)\\}\\s*(==|!=)\\s*\"([^\"]*)\""));
+    ModeSwitchRules known;
+    for (const QByteArray &line : rules.split('\n')) {
+        const QString text = QString::fromUtf8(line).trimmed();
+        if (text.startsWith(QLatin1Char('#')) || !text.contains(QLatin1String("usb_modeswitch"))
+            || !text.contains(QLatin1String("RUN")))
+            continue;
+        QHash<QString, QString> equal, unequal;
+        for (const QRegularExpressionMatch &match : Match.globalMatch(text)) {
+            (match.captured(2) == QLatin1String("==") ? equal : unequal)
+                .insert(match.captured(1), match.captured(3));
+        }
+        const QString vendor = deviceIdNumber(equal.value(QStringLiteral("idVendor")));
+        const QString product = deviceIdNumber(equal.value(QStringLiteral("idProduct")));
+        if (vendor.isEmpty())
+            continue;
+        if (!product.isEmpty())
+            known.devices << vendor + QLatin1Char(':') + product;
+        else if (equal.value(QStringLiteral("bInterfaceClass")) == QLatin1String("08"))
+            known.vendors << ModeSwitchRules::VendorRule {
+                vendor, unequal.value(QStringLiteral("manufacturer")) };
+    }
+    return known;
 }

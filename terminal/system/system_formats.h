@@ -68,3 +68,29 @@ UdevRecord udevRecord(const QByteArray &content);
 // A vendor's or a product's number as sysfs writes it, for USB ("2c7c") and for PCI ("0x2c7c"):
 // four lower-case hex digits; empty when the text is no such number.
 QString deviceIdNumber(QStringView text);
+
+// The configurations of a USB device (by their bConfigurationValue) that hold an interface of
+// class `interfaceClass` and subclass `subClass`, from the device's raw descriptors as sysfs gives
+// them (the `descriptors` file: the device's descriptor, then every configuration's in full,
+// each as long as its wTotalLength says). What cannot be read ends the walk.
+QList<int> configurationsWith(QByteArrayView descriptors, int interfaceClass, int subClass);
+
+// The devices usb-modeswitch's udev rules switch out of their storage mode: one rule per device
+// ("vvvv:pppp"), and a vendor's rule for any storage interface 0 of theirs, but for devices whose
+// manufacturer string is the one it excludes (Huawei's phones call themselves "Android").
+struct ModeSwitchRules
+{
+    QStringList devices;
+    struct VendorRule
+    {
+        QString vendorId;
+        QString excludedManufacturer;
+    };
+    QList<VendorRule> vendors;
+
+    // Whether a rule names the device itself.
+    bool knowsDevice(const QString &vendorId, const QString &productId) const;
+    // Whether the vendor's rule takes the device (its storage interface is interface 0).
+    bool knowsByVendor(const QString &vendorId, const QString &manufacturer) const;
+};
+ModeSwitchRules modeSwitchRules(const QByteArray &rules);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -17,6 +19,28 @@ struct UsbDevice
     QString product;
     QString serialNumber;
 };
+
+// One interface of a USB device, by the attributes of its folder (1-2:1.0) and what hangs below.
+struct UsbInterfaceEntry
+{
+    QString path; // its folder
+    int number = 0;
+    // What the interface says it is (0x02, 0x02, 0x01: CDC ACM speaking V.250 AT commands).
+    int interfaceClass = 0;
+    int interfaceSubClass = 0;
+    int interfaceProtocol = 0;
+    QString description; // its own string ("MTP"); empty when it has none
+    QString driver; // the kernel driver bound to it (option, cdc_acm, usbfs); empty for none
+    bool hasTty = false; // a tty of its own: a ttyACM port, or a converter's ttyUSB port
+    bool hasControlPort = false; // a control node (cdc-wdm) or a WWAN port
+    QStringList networkInterfaces; // by name (eth1, wwan0)
+};
+
+// The interface whose folder is `folder`; nothing when it is none (it has no interface number).
+std::optional<UsbInterfaceEntry> usbInterfaceAt(const QString &folder);
+
+// The interfaces of the USB device in `folder`, in the order of their folders' names.
+QList<UsbInterfaceEntry> interfacesOf(const QString &folder);
 
 // The USB device whose folder is `folder`; nothing when it is none (it has no vendor and product
 // numbers).
