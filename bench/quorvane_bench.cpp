@@ -7,6 +7,7 @@
 #include "terminal/port_guard.h"
 #include "terminal/port_scan.h"
 #include "terminal/serial_component.h"
+#include "terminal/system/devices_without_ports.h"
 #include "terminal/system/nonserial_modems.h"
 #include "terminal/system/port_listing.h"
 #include "terminal/system/process_table.h"
@@ -267,6 +268,86 @@ void listingFigures()
         row("  of which modems without serial ports", modems, "ms",
             qPrintable(QString::asprintf("(%.0f%%)", 100 * modems / whole)));
     }
+}
+
+// A machine with 30 USB devices, as sysfs shows them below `root`: keyboards, mice, hubs,
+// sticks, audio, and three that offer no serial port for a cause (a modem still a CD-ROM, an
+// adapter held through usbfs, a modem no driver knows).
+void playThirtyUsbDevices(const QString &root)
+{
+    auto write = [&root](const QString &path, const QByteArray &content) {
+        QDir().mkpath(QFileInfo(root + "/" + path).path());
+        QFile out(root + "/" + path);
+        out.open(QIODevice::WriteOnly);
+        out.write(content);
+    };
+    auto link = [&root](const QString &path, const QString &target) {
+        QDir().mkpath(QFileInfo(root + "/" + path).path());
+        QFile::link(target, root + "/" + path);
+    };
+    struct Kind
+    {
+        const char *ids, *classes, *driver;
+    };
+    const Kind kinds[] = {
+        { "046d:c52b", "03 01 01", "usbhid" },      { "05e3:0610", "09 00 00", "hub" },
+        { "0781:5581", "08 06 50", "usb-storage" }, { "0d8c:0014", "01 01 00", "snd-usb-audio" },
+        { "8087:0026", "e0 01 01", "btusb" },       { "12d1:1f01", "08 06 50", "usb-storage" },
+        { "1a86:7523", "ff 01 02", "usbfs" },       { "2c7c:0801", "ff ff 30", "" }
+    };
+    for (int i = 1; i <= 30; ++i) {
+        const Kind &kind = kinds[i <= 3 ? 4 + i : i % 5];
+        const QString name = QStringLiteral("1-%1").arg(i);
+        const QString device = "devices/pci0000:00/0000:00:14.0/usb1/" + name;
+        const QString folder = "sys/" + device;
+        link("sys/bus/usb/devices/" + name, "../../../" + device);
+        write(folder + "/idVendor", QByteArray(kind.ids, 4) + "\n");
+        write(folder + "/idProduct", QByteArray(kind.ids + 5, 4) + "\n");
+        write(folder + "/manufacturer", "Maker\n");
+        write(folder + "/product", "Device\n");
+        write(folder + "/busnum", "1\n");
+        write(folder + "/devnum", QByteArray::number(i + 1) + "\n");
+        write(folder + "/bNumConfigurations", "1\n");
+        const QString interface = folder + "/" + name + ":1.0";
+        const QList<QByteArray> classes = QByteArray(kind.classes).split(' ');
+        write(interface + "/bInterfaceNumber", "00\n");
+        write(interface + "/bInterfaceClass", classes[0] + "\n");
+        write(interface + "/bInterfaceSubClass", classes[1] + "\n");
+        write(interface + "/bInterfaceProtocol", classes[2] + "\n");
+        if (*kind.driver)
+            link(interface + "/driver",
+                 QStringLiteral("../../../../../../bus/usb/drivers/") + kind.driver);
+    }
+}
+
+// How long reading a machine's USB devices for those that offer no serial port takes, beside a
+// whole scan of that machine (no serial port: every line is about the devices).
+void usbDeviceFigures()
+{
+    heading("Devices that offer no serial port, 30 USB devices (ms, mean of 200)");
+    QTemporaryDir played;
+    playThirtyUsbDevices(played.path());
+    QElapsedTimer timer;
+    timer.start();
+    qsizetype told = 0;
+    for (int i = 0; i < 200; ++i)
+        told = findDevicesWithoutPorts(played.path()).size();
+    const double devices = timer.nsecsElapsed() / 1e6 / 200;
+    SerialComponent component;
+    component.setSystemRoot(played.path());
+    QTemporaryDir logFolder;
+    ActivityLog log(logFolder.path());
+    CommandExchange exchange(component, log);
+    PortScan scan(component, exchange, log);
+    timer.restart();
+    for (int i = 0; i < 20; ++i)
+        scan.CercaCell();
+    const double whole = timer.nsecsElapsed() / 1e6 / 20;
+    char note[64];
+    std::snprintf(note, sizeof note, "%lld told of, nothing opened", qlonglong(told));
+    row("reading the devices", devices, "ms", note);
+    row("the whole scan (mean of 20)", whole, "ms");
+    std::printf("  %-52s %12.2f x\n", "reading / scan", devices / whole);
 }
 
 // How long one look for the processes that use a port takes: every process's descriptors and
@@ -554,6 +635,7 @@ int main(int argc, char *argv[])
     exchangesAt2400();
     guardFigures();
     listingFigures();
+    usbDeviceFigures();
     holderFigures();
     wholeScans();
     checkFigures();

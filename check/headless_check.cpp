@@ -169,7 +169,8 @@ QJsonObject deviceEntry(bool onPci, const QString &path, const QString &vendorId
                         const QString &product, const QString &cause, const QString &fix,
                         const QString &line)
 {
-    return QJsonObject { { QStringLiteral("bus"), onPci ? QStringLiteral("pci") : QStringLiteral("usb") },
+    return QJsonObject { { QStringLiteral("bus"),
+                           onPci ? QStringLiteral("pci") : QStringLiteral("usb") },
                          { QStringLiteral("path"), printable(QFileInfo(path).fileName()) },
                          { QStringLiteral("vendor_id"), vendorId },
                          { QStringLiteral("product_id"), productId },

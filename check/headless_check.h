@@ -42,10 +42,10 @@ constexpr int NotAllChecked = 3; // none answered, and a port could not be check
 int runHeadlessCheck(const CheckOptions &options);
 
 // What a scan found, as the JSON document a check from a terminal prints (keys in English, see
-// the manual page; a port by the device it stands for): {"version": 1, "terminals": [{"port", "manufacturer", "stable_path",
-// "device": {"vendor_id", "product_id", "interface", "manufacturer", "product", "role",
-// "usb_path", "serial"}}], "ports": [{"port", "result", "reason", "messages"}], "devices":
-// [{"bus", "path", "vendor_id", "product_id", "manufacturer", "product", "cause", "fix",
-// "message"}: the modems, phones and adapters that offer no serial port, and why], "messages":
-// [the scan's lines about no single port]}.
+// the manual page; a port by the device it stands for): {"version": 1, "terminals": [{"port",
+// "manufacturer", "stable_path", "device": {"vendor_id", "product_id", "interface", "manufacturer",
+// "product", "role", "usb_path", "serial"}}], "ports": [{"port", "result", "reason", "messages"}],
+// "devices": [{"bus", "path", "vendor_id", "product_id", "manufacturer", "product", "cause",
+// "fix", "message"}: the modems, phones and adapters that offer no serial port, and why],
+// "messages": [the scan's lines about no single port]}.
 QByteArray checkReport(const PortScan &scan);

@@ -65,18 +65,23 @@ QString storageModeMessage(const DeviceWithoutPorts &device)
 {
     using Switcher = DeviceWithoutPorts::Switcher;
     const QString still = subjectOf(device)
-        + QStringLiteral(" \u00e8 ancora in modalit\u00e0 CD-ROM (archivio di massa): ");
+        + QStringLiteral(" \u00e8 ancora in modalit\u00e0 CD-ROM (memoria di massa): ");
+    // usb-modeswitch switches Wi-Fi adapters and printers too.
+    const QString toModem =
+        device.kind == DeviceWithoutPorts::Kind::Modem ? QStringLiteral(" in modem") : QString();
     switch (device.switcher) {
     case Switcher::Missing:
         return still
-            + QStringLiteral("usb-modeswitch, che lo commuta in modem, non \u00e8 installato. "
+            + QStringLiteral("usb-modeswitch, che lo commuta%1, non \u00e8 installato. "
                              "Installarlo (sudo apt install usb-modeswitch), poi scollegare e "
-                             "ricollegare il dispositivo.");
+                             "ricollegare il dispositivo.")
+                  .arg(toModem);
     case Switcher::KnowsDevice:
     case Switcher::KnowsVendor:
         return still
-            + QStringLiteral("usb-modeswitch lo conosce, ma non lo ha commutato in modem. Per "
+            + QStringLiteral("usb-modeswitch lo conosce, ma non lo ha commutato%1. Per "
                              "commutarlo a mano: ")
+                  .arg(toModem)
             + fixCommand(device);
     case Switcher::DoesNotKnow:
         break;
@@ -91,30 +96,32 @@ QString usbfsMessage(const DeviceWithoutPorts &device)
 {
     const QString subject = subjectOf(device);
     if (device.holderPid <= 0) {
+        const QString shows = device.usbfsNode.isEmpty()
+            ? QString()
+            : message(QStringLiteral(" (sudo fuser -v %1 lo mostra)"), device.usbfsNode);
         return subject
-            + message(QStringLiteral(" \u00e8 tenuto attraverso usbfs da un programma che non si "
-                                     "pu\u00f2 identificare (sudo fuser -v %1 lo mostra): nessun "
-                                     "driver seriale pu\u00f2 prenderlo finch\u00e9 quel "
-                                     "programma non lo lascia."),
-                      device.usbfsNode);
+            + QStringLiteral(" \u00e8 occupato tramite usbfs da un programma che non si "
+                             "pu\u00f2 identificare%1: nessun driver seriale pu\u00f2 gestirlo "
+                             "finch\u00e9 quel programma non lo rilascia.")
+                  .arg(shows);
     }
     const QString holder = device.holder.isEmpty() ? QStringLiteral("?") : device.holder;
     const QString pid = QString::number(device.holderPid);
     QString line = subject
         + (device.holderGuessed
-               ? message(QStringLiteral(" \u00e8 tenuto attraverso usbfs da un programma di un "
+               ? message(QStringLiteral(" \u00e8 occupato tramite usbfs da un programma di un "
                                         "altro utente, con ogni probabilit\u00e0 %1 (processo "
-                                        "%2): nessun driver seriale pu\u00f2 prenderlo."),
+                                        "%2): nessun driver seriale pu\u00f2 gestirlo."),
                          holder, pid)
-               : message(QStringLiteral(" \u00e8 tenuto da %1 (processo %2) attraverso usbfs: "
-                                        "nessun driver seriale pu\u00f2 prenderlo."),
+               : message(QStringLiteral(" \u00e8 occupato da %1 (processo %2) tramite usbfs: "
+                                        "nessun driver seriale pu\u00f2 gestirlo."),
                          holder, pid));
     if (device.holder == QLatin1String("brltty")) {
         return line
-            + QStringLiteral(" brltty serve ai display Braille: se non se ne usa uno, rimuoverlo "
-                             "(sudo apt remove brltty) o disattivarne la regola udev (sudo "
-                             "systemctl mask brltty-udev.service), poi scollegare e ricollegare "
-                             "il dispositivo.");
+            + QStringLiteral(" brltty serve ai display Braille: se non si usa un display Braille, "
+                             "rimuovere brltty (sudo apt remove brltty) o disattivarne il servizio "
+                             "udev (sudo systemctl mask --now brltty-udev.service), poi scollegare "
+                             "e ricollegare il dispositivo.");
     }
     return line
         + QStringLiteral(" Chiudere quel programma, poi scollegare e ricollegare il dispositivo.");
@@ -132,8 +139,8 @@ QString noDriverMessage(const DeviceWithoutPorts &device)
                : QStringLiteral(" ha le interfacce %1 senza driver: "))
               .arg(numbers.join(QStringLiteral(", ")))
         + QStringLiteral("il driver seriale del kernel non conosce questo modello. ")
-        + (one ? QStringLiteral("Per farla prendere al driver option: ")
-               : QStringLiteral("Per farle prendere al driver option: "))
+        + (one ? QStringLiteral("Per associarla al driver option: ")
+               : QStringLiteral("Per associarle al driver option: "))
         + fixCommand(device) + QStringLiteral(" (oppure usare un kernel pi\u00f9 recente).");
 }
 
@@ -355,13 +362,13 @@ QString deviceWithoutPortsMessage(const DeviceWithoutPorts &device)
                       device.networkInterfaces.join(QStringLiteral(", ")));
     case Cause::NoPciDriver:
         return subjectOf(device)
-            + QStringLiteral(" non \u00e8 preso da nessun driver del kernel (%1 lo mostra): "
+            + QStringLiteral(" non \u00e8 gestito da alcun driver del kernel (%1 lo mostra): "
                              "serve un kernel che abbia il suo driver.")
                   .arg(fixCommand(device));
     case Cause::OtherConfiguration:
         return subjectOf(device)
             + QStringLiteral(" ha il modem nella configurazione USB %1, ma usa la %2. Per "
-                             "sceglierla: %3")
+                             "passare alla configurazione %1: %3")
                   .arg(QString::number(device.configuration),
                        QString::number(device.activeConfiguration), fixCommand(device));
     }
@@ -377,7 +384,8 @@ QString fixCommand(const DeviceWithoutPorts &device)
     const QString name = printable(device.name);
     switch (device.cause) {
     case Cause::StorageMode: {
-        const QString switchBy = QStringLiteral("sudo usb_modeswitch -v 0x%1 -p 0x%2 ").arg(vendor, product);
+        const QString switchBy =
+            QStringLiteral("sudo usb_modeswitch -v 0x%1 -p 0x%2 ").arg(vendor, product);
         if (device.switcher == Switcher::Missing)
             return QStringLiteral("sudo apt install usb-modeswitch");
         if (device.switcher == Switcher::DoesNotKnow)
@@ -402,8 +410,7 @@ QString fixCommand(const DeviceWithoutPorts &device)
     case Cause::NoDriver:
         return QStringLiteral("sudo modprobe option && echo %1 %2%3 | sudo tee "
                               "/sys/bus/usb-serial/drivers/option1/new_id")
-            .arg(vendor, product,
-                 device.besideOtherClasses ? QStringLiteral(" ff") : QString());
+            .arg(vendor, product, device.besideOtherClasses ? QStringLiteral(" ff") : QString());
     case Cause::NoPciDriver:
         return QStringLiteral("lspci -k -s ") + name;
     case Cause::OtherConfiguration:

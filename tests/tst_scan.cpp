@@ -399,10 +399,19 @@ QByteArray configurationDescriptor(int value, const QList<Function> &functions)
     QByteArray interfaces;
     for (const Function &function : functions) {
         const QList<QByteArray> classes = function.classes.split(' ');
+        const bool communications = classes.value(0) == "02";
+        if (communications) // the association of the function's two interfaces
+            interfaces += QByteArray("\x08\x0b", 2) + char(function.number)
+                + QByteArray("\x02\x02\x02\x01\x00", 5);
         interfaces += QByteArray("\x09\x04", 2) + char(function.number) + QByteArray(2, '\0');
         for (const QByteArray &number : classes)
             interfaces += char(number.toInt(nullptr, 16));
         interfaces += '\0';
+        if (communications) // header, call management, ACM and union
+            interfaces += QByteArray("\x05\x24\x00\x10\x01\x05\x24\x01\x00\x01\x04\x24\x02\x02"
+                                     "\x05\x24\x06\x00\x01",
+                                     19);
+        interfaces += QByteArray("\x07\x05\x81\x03\x10\x00\x09", 7); // an endpoint
     }
     const int total = 9 + int(interfaces.size());
     return QByteArray("\x09\x02", 2) + char(total & 0xff) + char(total >> 8)
@@ -445,14 +454,17 @@ Tree plugged(const QByteArray &ids, const QByteArray &manufacturer, const QByteA
         const QByteArray interface = name + ":1." + QByteArray::number(function.number);
         const QByteArray at = folder + "/" + interface;
         const QList<QByteArray> classes = function.classes.split(' ');
-        tree += Tree { { "sys/bus/usb/devices/" + interface, "-> ../../../" + device + "/" + interface },
+        tree += Tree { { "sys/bus/usb/devices/" + interface,
+                         "-> ../../../" + device + "/" + interface },
                        { at + "/subsystem", "-> ../../../../../../bus/usb" },
-                       { at + "/bInterfaceNumber", QByteArray::number(function.number, 16).rightJustified(2, '0') + "\n" },
+                       { at + "/bInterfaceNumber",
+                         QByteArray::number(function.number, 16).rightJustified(2, '0') + "\n" },
                        { at + "/bInterfaceClass", classes.value(0) + "\n" },
                        { at + "/bInterfaceSubClass", classes.value(1) + "\n" },
                        { at + "/bInterfaceProtocol", classes.value(2) + "\n" } };
         if (!function.driver.isEmpty())
-            tree += Tree { { at + "/driver", "-> ../../../../../../bus/usb/drivers/" + function.driver } };
+            tree += Tree { { at + "/driver",
+                             "-> ../../../../../../bus/usb/drivers/" + function.driver } };
         if (!function.description.isEmpty())
             tree += Tree { { at + "/interface", function.description + "\n" } };
         for (const auto &[path, content] : function.below)
@@ -464,7 +476,8 @@ Tree plugged(const QByteArray &ids, const QByteArray &manufacturer, const QByteA
 // A network interface below an interface of a played USB device (2-3:1.N), with its class entry.
 Tree networkInterface(int interface, const QByteArray &name, const QByteArray &uevent = {})
 {
-    const QByteArray entry = "devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1." + QByteArray::number(interface) + "/net/" + name;
+    const QByteArray entry = "devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1."
+        + QByteArray::number(interface) + "/net/" + name;
     return { { "sys/" + entry + "/uevent", "INTERFACE=" + name + "\n" + uevent },
              { "sys/class/net/" + name, "-> ../../" + entry } };
 }
@@ -475,7 +488,8 @@ const Tree ModeSwitch {
     { "usr/sbin/usb_modeswitch", "" },
     { "lib/udev/rules.d/40-usb_modeswitch.rules",
       "# Generic entry for most Huawei devices, excluding Android phones\n"
-      "ATTRS{idVendor}==\"12d1\", ATTRS{manufacturer}!=\"Android\", ATTR{bInterfaceNumber}==\"00\", "
+      "ATTRS{idVendor}==\"12d1\", ATTRS{manufacturer}!=\"Android\", "
+      "ATTR{bInterfaceNumber}==\"00\", "
       "ATTR{bInterfaceClass}==\"08\", RUN+=\"usb_modeswitch '%b/%k'\"\n\n"
       "# ZTE devices\n"
       "ATTR{idVendor}==\"19d2\", ATTR{idProduct}==\"2000\", RUN+=\"usb_modeswitch '/%k'\"\n" },
@@ -695,9 +709,12 @@ private Q_SLOTS:
         const Tree cdrom { { "sys/class/block/sr0",
                              "-> ../../devices/pci0000:00/0000:00:14.0/usb2/2-3/2-3:1.0/host6/"
                              "target6:0:0/6:0:0:0/block/sr0" } };
-        const Function storage { 0, "08 06 50", "usb-storage", {},
+        const Function storage { 0,
+                                 "08 06 50",
+                                 "usb-storage",
+                                 {},
                                  { { "host6/target6:0:0/6:0:0:0/block/sr0/dev", "11:0\n" } } };
-        const QString stillCdrom = " \u00e8 ancora in modalit\u00e0 CD-ROM (archivio di massa): ";
+        const QString stillCdrom = " \u00e8 ancora in modalit\u00e0 CD-ROM (memoria di massa): ";
         const QString knows = "usb-modeswitch lo conosce, ma non lo ha commutato in modem. Per "
                               "commutarlo a mano: ";
         const QString install = "sudo apt install usb-modeswitch";
@@ -733,22 +750,25 @@ private Q_SLOTS:
                   "versione pi\u00f9 recente di usb-modeswitch-data.",
             "");
 
-        const Tree ch340 = plugged("1a86:7523", "", "USB2.0-Serial", { { 0, "ff 01 02", "usbfs" } });
-        const QString brltty = " brltty serve ai display Braille: se non se ne usa uno, rimuoverlo "
-                               "(sudo apt remove brltty) o disattivarne la regola udev (sudo "
-                               "systemctl mask brltty-udev.service), poi scollegare e "
-                               "ricollegare il dispositivo.";
-        const QString noSerialDriver = ": nessun driver seriale pu\u00f2 prenderlo.";
+        const Tree ch340 =
+            plugged("1a86:7523", "", "USB2.0-Serial", { { 0, "ff 01 02", "usbfs" } });
+        const QString brltty =
+            " brltty serve ai display Braille: se non si usa un display Braille, "
+            "rimuovere brltty (sudo apt remove brltty) o disattivarne il "
+            "servizio udev (sudo systemctl mask --now brltty-udev.service), "
+            "poi scollegare e ricollegare il dispositivo.";
+        const QString noSerialDriver = ": nessun driver seriale pu\u00f2 gestirlo.";
         row("an adapter brltty holds through usbfs",
             ch340 + playedProcess("4242", "brltty", "/dev/bus/usb/002/003"), "usbfs",
-            "L'adattatore seriale USB2.0-Serial (USB 1a86:7523) \u00e8 tenuto da brltty (processo "
-            "4242) attraverso usbfs"
+            "L'adattatore seriale USB2.0-Serial (USB 1a86:7523) \u00e8 occupato da brltty "
+            "(processo "
+            "4242) tramite usbfs"
                 + noSerialDriver + brltty,
             "sudo apt remove brltty");
         row("an adapter held through usbfs while another user's brltty runs",
             ch340 + playedProcess("812", "brltty") + playedProcess("90", "bash", "/dev/pts/0"),
             "usbfs",
-            "L'adattatore seriale USB2.0-Serial (USB 1a86:7523) \u00e8 tenuto attraverso usbfs da "
+            "L'adattatore seriale USB2.0-Serial (USB 1a86:7523) \u00e8 occupato tramite usbfs da "
             "un programma di un altro utente, con ogni probabilit\u00e0 brltty (processo 812)"
                 + noSerialDriver + brltty,
             "sudo apt remove brltty");
@@ -756,20 +776,20 @@ private Q_SLOTS:
                                   { { 0, "ff ff ff", "usbfs" }, { 1, "ff ff ff", "usbfs" } });
         row("an adapter a named program holds through usbfs",
             ftdi + playedProcess("77", "openocd", "/dev/bus/usb/002/003"), "usbfs",
-            "L'adattatore seriale FTDI Dual RS232-HS (USB 0403:6010) \u00e8 tenuto da openocd "
-            "(processo 77) attraverso usbfs"
+            "L'adattatore seriale FTDI Dual RS232-HS (USB 0403:6010) \u00e8 occupato da openocd "
+            "(processo 77) tramite usbfs"
                 + noSerialDriver
                 + " Chiudere quel programma, poi scollegare e ricollegare il dispositivo.",
             "");
         row("an adapter held through usbfs by a program unseen", ftdi, "usbfs",
-            "L'adattatore seriale FTDI Dual RS232-HS (USB 0403:6010) \u00e8 tenuto attraverso usbfs "
+            "L'adattatore seriale FTDI Dual RS232-HS (USB 0403:6010) \u00e8 occupato tramite usbfs "
             "da un programma che non si pu\u00f2 identificare (sudo fuser -v /dev/bus/usb/002/003 "
-            "lo mostra): nessun driver seriale pu\u00f2 prenderlo finch\u00e9 quel programma non "
-            "lo lascia.",
+            "lo mostra): nessun driver seriale pu\u00f2 gestirlo finch\u00e9 quel programma non "
+            "lo rilascia.",
             "sudo fuser -v /dev/bus/usb/002/003");
 
         const QString unknownModel = " senza driver: il driver seriale del kernel non conosce "
-                                     "questo modello. Per farle prendere al driver option: ";
+                                     "questo modello. Per associarle al driver option: ";
         const QString newer = " (oppure usare un kernel pi\u00f9 recente).";
         const QString quectel = "sudo modprobe option && echo 2c7c 0801 | sudo tee "
                                 "/sys/bus/usb-serial/drivers/option1/new_id";
@@ -832,20 +852,22 @@ private Q_SLOTS:
                         { "sys/" + pci + "/device", "0x" + ids.mid(5) + "\n" },
                         { "sys/" + pci + "/class", pciClass + "\n" } };
             if (!driver.isEmpty())
-                tree += Tree { { "sys/" + pci + "/driver", "-> ../../../../bus/pci/drivers/" + driver } };
+                tree += Tree { { "sys/" + pci + "/driver",
+                                 "-> ../../../../bus/pci/drivers/" + driver } };
             return tree;
         };
         row("a PCIe modem no driver took", pciFunction("8086:7360", "0x0d4000", {}),
             "pci_no_driver",
-            "Il modem PCI 8086:7360 non \u00e8 preso da nessun driver del kernel (lspci -k -s "
+            "Il modem PCI 8086:7360 non \u00e8 gestito da alcun driver del kernel (lspci -k -s "
             "0000:03:00.0 lo mostra): serve un kernel che abbia il suo driver.",
             "lspci -k -s 0000:03:00.0");
         row("a phone with its modem in another configuration",
             plugged("04e8:6860", "SAMSUNG", "SAMSUNG_Android",
-                    { { 0, "06 01 01", {}, "MTP" }, adb }, { { 0, "02 02 01" }, { 1, "0a 00 00" } }),
+                    { { 0, "06 01 01", {}, "MTP" }, adb },
+                    { { 0, "02 02 01" }, { 1, "0a 00 00" } }),
             "other_configuration",
-            "Il telefono SAMSUNG_Android (USB 04e8:6860) ha il modem nella configurazione USB 2, ma "
-            "usa la 1. Per sceglierla: echo 2 | sudo tee "
+            "Il telefono SAMSUNG_Android (USB 04e8:6860) ha il modem nella configurazione USB 2, "
+            "ma usa la 1. Per passare alla configurazione 2: echo 2 | sudo tee "
             "/sys/bus/usb/devices/2-3/bConfigurationValue",
             "echo 2 | sudo tee /sys/bus/usb/devices/2-3/bConfigurationValue");
 
@@ -853,26 +875,53 @@ private Q_SLOTS:
         silent("a USB stick",
                plugged("0781:5581", "SanDisk", "Ultra", { storage }) + cdrom + ModeSwitch);
         silent("a card reader", plugged("05e3:0749", "Generic", "USB3.0 Card Reader", { storage }));
-        silent("a webcam", plugged("046d:0825", "", "",
-                                   { { 0, "0e 01 00", "uvcvideo" },
-                                     { 1, "0e 02 00", "uvcvideo" },
-                                     { 2, "01 01 00", "snd-usb-audio" },
-                                     { 3, "01 02 00", "snd-usb-audio" } }));
-        silent("a USB Ethernet adapter",
-               plugged("0bda:8153", "Realtek", "USB 10/100/1000 LAN", { { 0, "ff ff 00", "r8152" } })
-                   + networkInterface(0, "enx00e04c680001"));
+        silent("a webcam",
+               plugged("046d:0825", "", "",
+                       { { 0, "0e 01 00", "uvcvideo" },
+                         { 1, "0e 02 00", "uvcvideo" },
+                         { 2, "01 01 00", "snd-usb-audio" },
+                         { 3, "01 02 00", "snd-usb-audio" } }));
+        silent(
+            "a USB Ethernet adapter",
+            plugged("0bda:8153", "Realtek", "USB 10/100/1000 LAN", { { 0, "ff ff 00", "r8152" } })
+                + networkInterface(0, "enx00e04c680001"));
+        // fprintd holds it through usbfs while it reads a finger.
         silent("a fingerprint reader",
                plugged("27c6:5110", "Goodix Technology Co., Ltd.", "Goodix USB2.0 MISC",
-                       { { 0, "ff 00 00" } }));
+                       { { 0, "ff 00 00", "usbfs" } }));
+        // Its serial ports are checked; the interface its network driver would take is unbound.
+        const Function option0 {
+            0, "ff ff ff", "option", {}, { { "ttyUSB0/tty/ttyUSB0/dev", "188:0\n" } }
+        };
+        silent("a modem with its serial ports",
+               plugged("2c7c:0125", "Quectel", "EC25", { option0, { 4, "ff ff ff" } }));
         silent("a DVB stick",
                plugged("0bda:2838", "Realtek", "RTL2838UHIDIR",
                        { { 0, "ff ff ff", "dvb_usb_rtl28xxu" }, { 1, "ff ff ff" } }));
-        silent("a camera in PTP", plugged("04a9:31e7", "Canon Inc.", "Canon Digital Camera",
-                                          { { 0, "06 01 01" } }));
+        silent("a camera in PTP",
+               plugged("04a9:31e7", "Canon Inc.", "Canon Digital Camera", { { 0, "06 01 01" } }));
         silent("a phone sharing its connection",
-               plugged("12d1:107e", "HUAWEI", "ELE-L29", { { 0, "e0 01 03", "rndis_host" },
-                                                           { 1, "0a 00 00", "rndis_host" },
-                                                           { 2, "ff 42 01" } })
+               plugged("12d1:107e", "HUAWEI", "ELE-L29",
+                       { { 0, "e0 01 03", "rndis_host" },
+                         { 1, "0a 00 00", "rndis_host" },
+                         { 2, "ff 42 01" } })
+                   + networkInterface(0, "usb0"));
+        // A phone sharing its connection with USB debugging off, as it comes.
+        silent("a phone sharing its connection, without ADB",
+               plugged("12d1:108a", "HUAWEI", "ELE-L29",
+                       { { 0, "e0 01 03", "rndis_host" }, { 1, "0a 00 00", "rndis_host" } })
+                   + networkInterface(0, "usb0"));
+        silent("a printer",
+               plugged("03f0:c311", "HP", "ENVY 5000 series",
+                       { { 0, "ff cc 00" },
+                         { 1, "07 01 02", "usblp", {}, { { "usbmisc/lp0/dev", "180:0\n" } } },
+                         { 2, "ff 04 01" } })
+                   + classEntry(Usb + "/2-3:1.1/usbmisc", "usbmisc", "lp0"));
+        // A board running Linux's Ethernet gadget: its RNDIS in the configuration not in use.
+        silent("a gadget with RNDIS in its other configuration",
+               plugged("0525:a4a2", "Linux 6.1.21+ with 20980000.usb", "RNDIS/Ethernet Gadget",
+                       { { 0, "02 06 00", "cdc_ether" }, { 1, "0a 00 00", "cdc_ether" } },
+                       { { 0, "02 02 ff" }, { 1, "0a 00 00" } })
                    + networkInterface(0, "usb0"));
         silent("a PCIe modem with its driver", pciFunction("8086:7360", "0x0d4000", "iosm"));
         silent("a network controller without a driver", pciFunction("8086:15f3", "0x020000", {}));

@@ -35,6 +35,15 @@ const QLatin1String ModemMakers[] = {
 const QLatin1String SerialChipMakers[] = { QLatin1String("1a86"), QLatin1String("0403"),
                                            QLatin1String("10c4"), QLatin1String("067b") };
 
+// Vendors that make phones: Samsung, Google, Xiaomi, Motorola, Sony, LG, HTC, OnePlus, Oppo,
+// Vivo, Huawei, ZTE, Nokia, HMD, Apple.
+const QLatin1String PhoneMakers[] = {
+    QLatin1String("04e8"), QLatin1String("18d1"), QLatin1String("2717"), QLatin1String("22b8"),
+    QLatin1String("0fce"), QLatin1String("1004"), QLatin1String("0bb4"), QLatin1String("2a70"),
+    QLatin1String("22d9"), QLatin1String("2d95"), QLatin1String("12d1"), QLatin1String("19d2"),
+    QLatin1String("0421"), QLatin1String("2e04"), QLatin1String("05ac"),
+};
+
 template<size_t N>
 bool isAmong(const QString &vendorId, const QLatin1String (&vendors)[N])
 {
@@ -52,16 +61,29 @@ bool isAdb(const UsbInterfaceEntry &interface)
     return isVendorClass(interface) && interface.interfaceSubClass == 0x42;
 }
 
-// A phone's file transfer: MTP by its interface's name (of the still-image class or of the
-// vendor's), PTP by the still-image class beside Android's debugging interface (a camera has no
-// ADB).
-QString fileTransferOf(const QList<UsbInterfaceEntry> &interfaces)
+bool isMassStorage(const UsbInterfaceEntry &interface)
 {
-    const bool adb = std::any_of(interfaces.begin(), interfaces.end(), isAdb);
+    return interface.interfaceClass == 0x08;
+}
+
+// Whether the device tells it is a phone: a phone maker's numbers, Android's debugging interface,
+// Android's name in its strings.
+bool isPhone(const UsbDevice &usb, const QList<UsbInterfaceEntry> &interfaces)
+{
+    return isAmong(usb.vendorId, PhoneMakers)
+        || std::any_of(interfaces.begin(), interfaces.end(), isAdb)
+        || usb.manufacturer.contains(QLatin1String("Android"))
+        || usb.product.contains(QLatin1String("Android"));
+}
+
+// A file transfer: MTP by its interface's name (of the still-image class or of the vendor's),
+// PTP by the still-image class on a phone (a camera speaks PTP too).
+QString fileTransferOf(const QList<UsbInterfaceEntry> &interfaces, bool phone)
+{
     for (const UsbInterfaceEntry &interface : interfaces) {
         if (interface.description.contains(QLatin1String("MTP")))
             return QStringLiteral("MTP");
-        if (adb && interface.interfaceClass == 0x06 && interface.interfaceSubClass == 0x01)
+        if (phone && interface.interfaceClass == 0x06 && interface.interfaceSubClass == 0x01)
             return QStringLiteral("PTP");
     }
     return QString();
@@ -107,20 +129,21 @@ std::optional<DeviceWithoutPorts> UsbCauses::causeOf(const UsbDevice &usb)
     device.productId = usb.productId;
     device.manufacturer = usb.manufacturer;
     device.product = usb.product;
-    device.kind = maker ? Kind::Modem
+    device.kind = maker                           ? Kind::Modem
         : isAmong(usb.vendorId, SerialChipMakers) ? Kind::SerialAdapter
                                                   : Kind::Device;
 
+    const bool phone = isPhone(usb, interfaces);
     if (inOtherConfiguration(device)) {
         device.cause = Cause::OtherConfiguration;
-        if (!maker)
+        if (!maker && phone)
             device.kind = Kind::Phone;
         return device;
     }
-    device.protocol = fileTransferOf(interfaces);
+    device.protocol = fileTransferOf(interfaces, phone);
     if (!device.protocol.isEmpty()) {
         device.cause = Cause::FileTransfer;
-        device.kind = Kind::Phone;
+        device.kind = phone ? Kind::Phone : Kind::Device; // a music player, a watch
         return device;
     }
     if (device.kind != Kind::Device && heldThroughUsbfs(device)) {
@@ -146,10 +169,11 @@ std::optional<DeviceWithoutPorts> UsbCauses::causeOf(const UsbDevice &usb)
         device.kind = Kind::Modem;
         return device;
     }
-    // A phone sharing its connection (Android's USB tethering) is no modem in network mode.
-    const bool android = device.manufacturer.contains(QLatin1String("Android"))
-        || std::any_of(interfaces.begin(), interfaces.end(), isAdb);
-    if (maker && !control && !android && !device.networkInterfaces.isEmpty()) {
+    // A modem in network mode keeps its storage beside (its CD-ROM, a memory card's slot); a phone
+    // sharing its connection (Android's USB tethering) has none.
+    if (maker && !control && !device.networkInterfaces.isEmpty()
+        && std::any_of(interfaces.begin(), interfaces.end(), isMassStorage)
+        && !std::any_of(interfaces.begin(), interfaces.end(), isAdb)) {
         device.cause = Cause::NetworkMode;
         return device;
     }
@@ -158,9 +182,8 @@ std::optional<DeviceWithoutPorts> UsbCauses::causeOf(const UsbDevice &usb)
 
 bool UsbCauses::heldThroughUsbfs(DeviceWithoutPorts &device)
 {
-    if (std::none_of(m_interfaces.begin(), m_interfaces.end(), [](const UsbInterfaceEntry &i) {
-            return i.driver == QLatin1String("usbfs");
-        }))
+    if (std::none_of(m_interfaces.begin(), m_interfaces.end(),
+                     [](const UsbInterfaceEntry &i) { return i.driver == QLatin1String("usbfs"); }))
         return false;
     bool busOk = false, numberOk = false;
     const int bus = attributeOf(device.path, "busnum").toInt(&busOk);
@@ -171,10 +194,9 @@ bool UsbCauses::heldThroughUsbfs(DeviceWithoutPorts &device)
                                .arg(number, 3, 10, QLatin1Char('0'));
         // usbfs numbers its nodes 128 to a bus, from 0.
         const QString proc = m_root.filePath(QStringLiteral("proc"));
-        const qint64 pid =
-            usersOf(proc, makedev(189, (bus - 1) * 128 + number - 1),
-                    QFile::encodeName(device.usbfsNode))
-                .opening;
+        const qint64 pid = usersOf(proc, makedev(189, (bus - 1) * 128 + number - 1),
+                                   QFile::encodeName(device.usbfsNode))
+                               .opening;
         if (pid > 0) {
             device.holderPid = pid;
         } else if (const qint64 brltty = processNamed(proc, QStringLiteral("brltty"))) {
@@ -190,8 +212,9 @@ bool UsbCauses::heldThroughUsbfs(DeviceWithoutPorts &device)
 
 bool UsbCauses::inStorageMode(DeviceWithoutPorts &device)
 {
-    if (std::any_of(m_interfaces.begin(), m_interfaces.end(),
-                    [](const UsbInterfaceEntry &i) { return i.interfaceClass != 0x08; }))
+    // An Android phone sharing its storage is no modem, whoever made it.
+    if (!std::all_of(m_interfaces.begin(), m_interfaces.end(), isMassStorage)
+        || device.manufacturer.contains(QLatin1String("Android")))
         return false;
     const bool installed = m_root.exists(QStringLiteral("usr/sbin/usb_modeswitch"))
         || m_root.exists(QStringLiteral("sbin/usb_modeswitch"));
@@ -204,8 +227,8 @@ bool UsbCauses::inStorageMode(DeviceWithoutPorts &device)
         : knowsDevice                      ? DeviceWithoutPorts::Switcher::KnowsDevice
         : knowsVendor                      ? DeviceWithoutPorts::Switcher::KnowsVendor
                                            : DeviceWithoutPorts::Switcher::DoesNotKnow;
-    const QString entry = QStringLiteral("usr/share/usb_modeswitch/%1:%2")
-                              .arg(device.vendorId, device.productId);
+    const QString entry =
+        QStringLiteral("usr/share/usb_modeswitch/%1:%2").arg(device.vendorId, device.productId);
     if (QFileInfo(m_root.filePath(entry)).isFile())
         device.switchEntry = QLatin1Char('/') + entry;
     return true;
@@ -217,10 +240,8 @@ bool UsbCauses::inOtherConfiguration(DeviceWithoutPorts &device)
         return false;
     constexpr qsizetype DescriptorsLimit = 64 * 1024;
     device.activeConfiguration = attributeOf(device.path, "bConfigurationValue").toInt();
-    // The communications class's abstract control model: a modem's AT port.
-    for (const int configuration : configurationsWith(
-             readSmallFile(device.path + QStringLiteral("/descriptors"), DescriptorsLimit), 0x02,
-             0x02)) {
+    for (const int configuration : configurationsWithModem(
+             readSmallFile(device.path + QStringLiteral("/descriptors"), DescriptorsLimit))) {
         if (configuration != device.activeConfiguration) {
             device.configuration = configuration;
             return true;
@@ -235,8 +256,8 @@ const std::optional<ModeSwitchRules> &UsbCauses::modeSwitchRules()
         constexpr qsizetype RulesLimit = 1 << 20;
         m_rules.emplace();
         for (const char *folder : { "lib/udev/rules.d", "usr/lib/udev/rules.d" }) {
-            const QString path = m_root.filePath(QLatin1String(folder)
-                                                 + QStringLiteral("/40-usb_modeswitch.rules"));
+            const QString path =
+                m_root.filePath(QLatin1String(folder) + QStringLiteral("/40-usb_modeswitch.rules"));
             if (QFileInfo::exists(path)) {
                 m_rules->emplace(::modeSwitchRules(readSmallFile(path, RulesLimit)));
                 break;
@@ -251,7 +272,8 @@ const std::optional<ModeSwitchRules> &UsbCauses::modeSwitchRules()
 std::optional<DeviceWithoutPorts> pciCauseOf(const QString &folder)
 {
     const QString pciClass = attributeOf(folder, "class");
-    if (!pciClass.startsWith(QLatin1String("0x0d40")) && !pciClass.startsWith(QLatin1String("0x0d41")))
+    if (!pciClass.startsWith(QLatin1String("0x0d40"))
+        && !pciClass.startsWith(QLatin1String("0x0d41")))
         return std::nullopt;
     if (!driverOf(folder).isEmpty())
         return std::nullopt;

@@ -43,12 +43,12 @@ PortList listSerialPorts(const QString &systemRoot)
     ports.nonSerialModems = findNonSerialModems(systemRoot);
     ports.devicesWithoutPorts = findDevicesWithoutPorts(systemRoot);
     for (NonSerialModem &modem : ports.nonSerialModems) {
-        modem.serialFunctionsUnbound = std::any_of(
-            ports.devicesWithoutPorts.begin(), ports.devicesWithoutPorts.end(),
-            [&modem](const DeviceWithoutPorts &device) {
-                return device.cause == DeviceWithoutPorts::Cause::NoDriver
-                    && device.path == modem.path;
-            });
+        modem.serialFunctionsUnbound =
+            std::any_of(ports.devicesWithoutPorts.begin(), ports.devicesWithoutPorts.end(),
+                        [&modem](const DeviceWithoutPorts &device) {
+                            return device.cause == DeviceWithoutPorts::Cause::NoDriver
+                                && device.path == modem.path;
+                        });
     }
     return ports;
 }

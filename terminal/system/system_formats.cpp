@@ -198,7 +198,7 @@ QString deviceIdNumber(QStringView text)
     return hex ? number : QString();
 }
 
-QList<int> configurationsWith(QByteArrayView descriptors, int interfaceClass, int subClass)
+QList<int> configurationsWithModem(QByteArrayView descriptors)
 {
     constexpr qsizetype DeviceDescriptor = 18;
     constexpr quint8 Configuration = 2, Interface = 4;
@@ -217,7 +217,8 @@ QList<int> configurationsWith(QByteArrayView descriptors, int interfaceClass, in
             if (size < 2)
                 break;
             if (byteAt(inner + 1) == Interface && size >= 9 && inner + 9 <= end
-                && byteAt(inner + 5) == interfaceClass && byteAt(inner + 6) == subClass) {
+                && byteAt(inner + 5) == 0x02 && byteAt(inner + 6) == 0x02 && byteAt(inner + 7) >= 1
+                && byteAt(inner + 7) <= 6) {
                 configurations << value;
                 break;
             }
@@ -265,7 +266,8 @@ ModeSwitchRules modeSwitchRules(const QByteArray &rules)
             known.devices << vendor + QLatin1Char(':') + product;
         else if (equal.value(QStringLiteral("bInterfaceClass")) == QLatin1String("08"))
             known.vendors << ModeSwitchRules::VendorRule {
-                vendor, unequal.value(QStringLiteral("manufacturer")) };
+                vendor, unequal.value(QStringLiteral("manufacturer"))
+            };
     }
     return known;
 }

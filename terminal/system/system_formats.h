@@ -69,11 +69,12 @@ UdevRecord udevRecord(const QByteArray &content);
 // four lower-case hex digits; empty when the text is no such number.
 QString deviceIdNumber(QStringView text);
 
-// The configurations of a USB device (by their bConfigurationValue) that hold an interface of
-// class `interfaceClass` and subclass `subClass`, from the device's raw descriptors as sysfs gives
-// them (the `descriptors` file: the device's descriptor, then every configuration's in full,
-// each as long as its wTotalLength says). What cannot be read ends the walk.
-QList<int> configurationsWith(QByteArrayView descriptors, int interfaceClass, int subClass);
+// The configurations of a USB device (by their bConfigurationValue) that hold a modem's AT port:
+// an interface of the communications class's abstract control model speaking AT commands (02/02,
+// protocol 1 to 6; RNDIS is 02/02/ff). From the device's raw descriptors as sysfs gives them (the
+// `descriptors` file: the device's descriptor, then every configuration's in full, each as long
+// as its wTotalLength says). What cannot be read ends the walk.
+QList<int> configurationsWithModem(QByteArrayView descriptors);
 
 // The devices usb-modeswitch's udev rules switch out of their storage mode: one rule per device
 // ("vvvv:pppp"), and a vendor's rule for any storage interface 0 of theirs, but for devices whose

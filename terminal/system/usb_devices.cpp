@@ -19,6 +19,15 @@ int hexAttribute(const QString &folder, const char *name)
     return attributeOf(folder, name).toInt(nullptr, 16);
 }
 
+// Whether a usbmisc folder holds a modem's control node (QMI, MBIM: cdc-wdm0).
+bool hasControlNode(const QString &folder)
+{
+    const QStringList names = entriesOf(folder);
+    return std::any_of(names.begin(), names.end(), [](const QString &name) {
+        return name.startsWith(QLatin1String("cdc-wdm"));
+    });
+}
+
 } // namespace
 
 std::optional<UsbDevice> usbDeviceAt(const QString &folder)
@@ -61,8 +70,10 @@ std::optional<UsbInterfaceEntry> usbInterfaceAt(const QString &folder)
         // cdc_acm puts its port in tty/, a serial converter its own folder (ttyUSB0) first.
         if (name == QLatin1String("tty") || name.startsWith(QLatin1String("ttyUSB")))
             interface.hasTty = true;
-        else if (name == QLatin1String("usbmisc") || name == QLatin1String("wwan"))
+        else if (name == QLatin1String("wwan"))
             interface.hasControlPort = true;
+        else if (name == QLatin1String("usbmisc")) // a printer's lp0, a HID device's hiddev0 too
+            interface.hasControlPort |= hasControlNode(folder + QStringLiteral("/usbmisc"));
         else if (name == QLatin1String("net"))
             interface.networkInterfaces = entriesOf(folder + QStringLiteral("/net"));
     }

@@ -32,7 +32,7 @@ struct UsbInterfaceEntry
     QString description; // its own string ("MTP"); empty when it has none
     QString driver; // the kernel driver bound to it (option, cdc_acm, usbfs); empty for none
     bool hasTty = false; // a tty of its own: a ttyACM port, or a converter's ttyUSB port
-    bool hasControlPort = false; // a control node (cdc-wdm) or a WWAN port
+    bool hasControlPort = false; // a modem's control node (cdc-wdm) or a WWAN port
     QStringList networkInterfaces; // by name (eth1, wwan0)
 };
 
