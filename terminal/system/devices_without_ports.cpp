@@ -220,7 +220,7 @@ bool UsbCauses::inStorageMode(DeviceWithoutPorts &device)
         || m_root.exists(QStringLiteral("sbin/usb_modeswitch"));
     const std::optional<ModeSwitchRules> &rules = modeSwitchRules();
     const bool knowsDevice = rules && rules->knowsDevice(device.vendorId, device.productId);
-    const bool knowsVendor = rules && rules->knowsByVendor(device.vendorId, device.manufacturer);
+    const bool knowsVendor = rules && rules->vendors.contains(device.vendorId);
     if (!knowsDevice && !knowsVendor && device.kind != Kind::Modem)
         return false; // a USB stick, a card reader
     device.switcher = !installed || !rules ? DeviceWithoutPorts::Switcher::Missing

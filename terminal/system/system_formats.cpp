@@ -229,35 +229,20 @@ QList<int> configurationsWithModem(QByteArrayView descriptors)
     return configurations;
 }
 
-bool ModeSwitchRules::knowsDevice(const QString &vendorId, const QString &productId) const
-{
-    return devices.contains(vendorId + QLatin1Char(':') + productId);
-}
-
-bool ModeSwitchRules::knowsByVendor(const QString &vendorId, const QString &manufacturer) const
-{
-    return std::any_of(vendors.begin(), vendors.end(), [&](const VendorRule &rule) {
-        return rule.vendorId == vendorId
-            && (rule.excludedManufacturer.isEmpty() || manufacturer != rule.excludedManufacturer);
-    });
-}
-
 ModeSwitchRules modeSwitchRules(const QByteArray &rules)
 {
-    // A match of a rule: ATTR{idVendor}=="12d1", ATTRS{manufacturer}!="Android".
+    // A match of a rule: ATTR{idVendor}=="12d1".
     static const QRegularExpression Match(
-        QStringLiteral("ATTRS?\\{(\\w+)\\}\\s*(==|!=)\\s*\"([^\"]*)\""));
+        QStringLiteral("ATTRS?\\{(\\w+)\\}\\s*==\\s*\"([^\"]*)\""));
     ModeSwitchRules known;
     for (const QByteArray &line : rules.split('\n')) {
         const QString text = QString::fromUtf8(line).trimmed();
         if (text.startsWith(QLatin1Char('#')) || !text.contains(QLatin1String("usb_modeswitch"))
             || !text.contains(QLatin1String("RUN")))
             continue;
-        QHash<QString, QString> equal, unequal;
-        for (const QRegularExpressionMatch &match : Match.globalMatch(text)) {
-            (match.captured(2) == QLatin1String("==") ? equal : unequal)
-                .insert(match.captured(1), match.captured(3));
-        }
+        QHash<QString, QString> equal;
+        for (const QRegularExpressionMatch &match : Match.globalMatch(text))
+            equal.insert(match.captured(1), match.captured(2));
         const QString vendor = deviceIdNumber(equal.value(QStringLiteral("idVendor")));
         const QString product = deviceIdNumber(equal.value(QStringLiteral("idProduct")));
         if (vendor.isEmpty())
@@ -265,9 +250,7 @@ ModeSwitchRules modeSwitchRules(const QByteArray &rules)
         if (!product.isEmpty())
             known.devices << vendor + QLatin1Char(':') + product;
         else if (equal.value(QStringLiteral("bInterfaceClass")) == QLatin1String("08"))
-            known.vendors << ModeSwitchRules::VendorRule {
-                vendor, unequal.value(QStringLiteral("manufacturer"))
-            };
+            known.vendors << vendor;
     }
     return known;
 }

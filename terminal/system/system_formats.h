@@ -77,21 +77,16 @@ QString deviceIdNumber(QStringView text);
 QList<int> configurationsWithModem(QByteArrayView descriptors);
 
 // The devices usb-modeswitch's udev rules switch out of their storage mode: one rule per device
-// ("vvvv:pppp"), and a vendor's rule for any storage interface 0 of theirs, but for devices whose
-// manufacturer string is the one it excludes (Huawei's phones call themselves "Android").
+// ("vvvv:pppp"), and a vendor's rule for any storage interface 0 of theirs (Huawei's).
 struct ModeSwitchRules
 {
     QStringList devices;
-    struct VendorRule
-    {
-        QString vendorId;
-        QString excludedManufacturer;
-    };
-    QList<VendorRule> vendors;
+    QStringList vendors;
 
     // Whether a rule names the device itself.
-    bool knowsDevice(const QString &vendorId, const QString &productId) const;
-    // Whether the vendor's rule takes the device (its storage interface is interface 0).
-    bool knowsByVendor(const QString &vendorId, const QString &manufacturer) const;
+    bool knowsDevice(const QString &vendorId, const QString &productId) const
+    {
+        return devices.contains(vendorId + QLatin1Char(':') + productId);
+    }
 };
 ModeSwitchRules modeSwitchRules(const QByteArray &rules);
