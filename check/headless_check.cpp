@@ -186,9 +186,11 @@ QJsonArray devicesOf(const PortScan &scan)
 {
     QJsonArray devices;
     for (const NonSerialModem &modem : scan.modemsWithoutPorts()) {
-        const QString cause = modem.managed && !modem.hasTty ? QStringLiteral("modemmanager")
-            : !modem.atPort.isEmpty()                        ? QStringLiteral("wwan_at_port")
-                                                             : QStringLiteral("qmi_mbim");
+        const NonSerialModem::Told told = modem.told();
+        const QString cause = told == NonSerialModem::Told::ByModemManager
+            ? QStringLiteral("modemmanager")
+            : told == NonSerialModem::Told::WwanAtPort ? QStringLiteral("wwan_at_port")
+                                                       : QStringLiteral("qmi_mbim");
         devices.append(deviceEntry(modem.onPci, modem.path, modem.vendorId, modem.productId,
                                    modem.manufacturer, modem.product, cause, QString(),
                                    nonSerialModemMessage(modem)));

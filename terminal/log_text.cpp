@@ -313,21 +313,24 @@ QString nonSerialModemMessage(const NonSerialModem &modem)
     const QString numbers = message(QStringLiteral("%1 %2:%3"),
                                     modem.onPci ? QStringLiteral("PCI") : QStringLiteral("USB"),
                                     modem.vendorId, modem.productId);
-    if (modem.managed && !modem.hasTty) {
+    switch (modem.told()) {
+    case NonSerialModem::Told::ByModemManager: {
         const ModemManagerAnswer::Modem &managed = *modem.managed;
         QString name = deviceName(managed.manufacturer, managed.model);
-        if (!managed.device.isEmpty()) {
-            const QString device = printable(managed.device);
-            name = name.isEmpty() ? device : name + QStringLiteral(" (") + device + u')';
-        }
+        if (!managed.device.isEmpty())
+            name = labelled(name, printable(managed.device));
         return QStringLiteral("ModemManager gestisce il modem %1, che non ha porte seriali da "
                               "verificare.")
             .arg(name.isEmpty() ? numbers : name);
     }
-    if (!modem.atPort.isEmpty()) {
+    case NonSerialModem::Told::WwanAtPort:
         return message(QStringLiteral("Il modem %1 ha la porta AT %2, che non \u00e8 una porta "
                                       "seriale: non viene verificata."),
                        numbers, modem.atPort);
+    case NonSerialModem::Told::Nothing:
+        return QString();
+    case NonSerialModem::Told::QmiOrMbimOnly:
+        break;
     }
     return QStringLiteral("Il modem %1 non ha porte seriali (solo QMI o MBIM): non pu\u00f2 "
                           "essere verificato.")

@@ -71,7 +71,7 @@ QString openFailureMessage(const QString &name, const OpenFailure &failure);
 QString deviceMessage(const UsbInterface &usb, PortRole role = PortRole::Unknown);
 
 // The line that says why a modem with no serial port is not checked: it has only QMI or MBIM,
-// its AT port is the kernel's WWAN port, or ModemManager manages it.
+// its AT port is the kernel's WWAN port, or ModemManager manages it (empty when it says nothing).
 QString nonSerialModemMessage(const NonSerialModem &modem);
 
 // The line that says why a modem, a phone or an adapter offers no serial port, and what to do.

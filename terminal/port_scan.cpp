@@ -189,7 +189,7 @@ qint16 PortScan::CercaCell()
         if (!modems.isEmpty())
             addModemManagerModems(modems, modemManager.answer());
         for (const NonSerialModem &modem : std::as_const(modems)) {
-            if (modem.isToldOf())
+            if (modem.told() != NonSerialModem::Told::Nothing)
                 m_modems << modem;
         }
         m_devices = listed.devicesWithoutPorts;

@@ -31,9 +31,18 @@ struct NonSerialModem
     // that says so stands for its own.
     bool serialFunctionsUnbound = false;
 
-    // Whether the scan has a line to say of it: ModemManager manages it, its AT port is a WWAN
-    // port, or it has only QMI or MBIM.
-    bool isToldOf() const { return managed || !atPort.isEmpty() || !serialFunctionsUnbound; }
+    // What the scan says of it, the first that holds: ModemManager manages it (and it has no tty
+    // of its own); its AT port is a WWAN port; nothing, when its serial functions are only
+    // unbound (their own line stands for it); it has only QMI or MBIM.
+    enum class Told { ByModemManager, WwanAtPort, Nothing, QmiOrMbimOnly };
+    Told told() const
+    {
+        if (managed && !hasTty)
+            return Told::ByModemManager;
+        if (!atPort.isEmpty())
+            return Told::WwanAtPort;
+        return serialFunctionsUnbound ? Told::Nothing : Told::QmiOrMbimOnly;
+    }
 };
 
 // The modems sysfs below `systemRoot` tells of that have no serial port to check, one for each
